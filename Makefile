@@ -1,0 +1,67 @@
+# The two commands a newcomer needs:
+#   make run    build and start the demo (log server and example programs)
+#   make test   install what is missing, build, and run every test: the normal build, the
+#               AddressSanitizer + UndefinedBehaviorSanitizer build, and the fuzz targets
+# Further: make build, make bench, make fuzz, make install PREFIX=..., make format, make clean.
+
+JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
+FUZZ_SECONDS ?= 10
+CMAKE_GEN := -G Ninja
+
+.PHONY: all deps build build-asan build-fuzz test test-release test-asan fuzz bench run \
+        install consumer-check format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh build
+
+build: deps
+	cmake -S . -B build/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/release -j $(JOBS)
+
+build-asan: deps
+	cmake -S . -B build/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DCGISHARE_SANITIZE=ON
+	cmake --build build/asan -j $(JOBS)
+
+build-fuzz:
+	@scripts/install-deps.sh build test
+	cmake -S . -B build/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DCGISHARE_FUZZ=ON \
+	    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake --build build/fuzz -j $(JOBS)
+
+test-release: build
+	ctest --test-dir build/release --output-on-failure -j $(JOBS)
+
+test-asan: build-asan
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+
+fuzz: build-fuzz
+	scripts/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS)
+
+consumer-check: build
+	scripts/consumer-check.sh build/release
+
+test:
+	@scripts/install-deps.sh build test
+	$(MAKE) --no-print-directory test-release test-asan fuzz consumer-check
+	@echo "make test: all suites passed"
+
+bench: build
+	scripts/run-benchmarks.sh build/release
+
+run: build
+	@scripts/install-deps.sh build run
+	scripts/run-demo.sh build/release
+
+install: build
+	cmake --install build/release --prefix $(PREFIX)
+
+format:
+	find include src standins examples tests bench fuzz console -name '*.[ch]pp' -o -name '*.h' \
+	    2>/dev/null | xargs -r clang-format -i
+
+clean:
+	rm -rf build

@@ -1,0 +1,6 @@
+// The run-time library of the management console's CGI pages: everything a page includes.
+#pragma once
+
+#include <cgishare/config.h>
+#include <cgishare/output_stream.h>
+#include <cgishare/trace.h>

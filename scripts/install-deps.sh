@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and running need, only when missing.
+# Usage: scripts/install-deps.sh [build|test|run]...
+set -euo pipefail
+
+build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+test_pkgs=(clang libclang-rt-14-dev)
+run_pkgs=()
+
+want=("${build_pkgs[@]}")
+for what in "$@"; do
+    case "$what" in
+        build) ;;
+        test) want+=("${test_pkgs[@]}") ;;
+        run) want+=("${run_pkgs[@]}") ;;
+        *) echo "install-deps: unknown set '$what'" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for pkg in "${want[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing missing packages: ${missing[*]}"
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
