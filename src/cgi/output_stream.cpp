@@ -63,6 +63,25 @@ const unsigned char* findKanaRow(const unsigned char (*table)[3], unsigned char 
     return nullptr;
 }
 
+enum class Conversion { kEightBit, kIso2022Jp, kUtf8, kIso646 };
+
+Conversion conversionOf(CharEncoding encoding) {
+    switch (encoding) {
+        case ISO_8859_1:
+        case X_SJIS:
+        case BIG5:
+        case EUC_KR:
+        case GB2312:
+            return Conversion::kEightBit;
+        case ISO_2022_JP:
+            return Conversion::kIso2022Jp;
+        case UTF_8:
+            return Conversion::kUtf8;
+        default:
+            return Conversion::kIso646;
+    }
+}
+
 bool isHalfWidthKana(unsigned char b) {
     return b >= 0xA1 && b <= 0xDF;
 }
@@ -137,21 +156,17 @@ OutputStreamConverter::OutputStreamConverter(const char* encodingName, std::ostr
 OutputStreamConverter& OutputStreamConverter::operator<<(const char* text) {
     if (text == nullptr || stream == nullptr)
         return *this;
-    switch (encoding) {
-        case ISO_8859_1:
-        case X_SJIS:
-        case BIG5:
-        case EUC_KR:
-        case GB2312:
+    switch (conversionOf(encoding)) {
+        case Conversion::kEightBit:
             multiByteTo8BitRow(text);
             break;
-        case ISO_2022_JP:
+        case Conversion::kIso2022Jp:
             multiByteToISO_2022_JP(text);
             break;
-        case UTF_8:
+        case Conversion::kUtf8:
             multiByteToUTF8(text);
             break;
-        default:
+        case Conversion::kIso646:
             multiByteToISO_646(text);
             break;
     }
@@ -161,21 +176,17 @@ OutputStreamConverter& OutputStreamConverter::operator<<(const char* text) {
 OutputStreamConverter& OutputStreamConverter::operator<<(const char16_t* text) {
     if (text == nullptr || stream == nullptr)
         return *this;
-    switch (encoding) {
-        case ISO_8859_1:
-        case X_SJIS:
-        case BIG5:
-        case EUC_KR:
-        case GB2312:
+    switch (conversionOf(encoding)) {
+        case Conversion::kEightBit:
             wideCharTo8BitRow(text);
             break;
-        case ISO_2022_JP:
+        case Conversion::kIso2022Jp:
             wideCharToISO_2022_JP(text);
             break;
-        case UTF_8:
+        case Conversion::kUtf8:
             wideCharToUTF8(text);
             break;
-        default:
+        case Conversion::kIso646:
             wideCharToISO_646(text);
             break;
     }
@@ -288,6 +299,17 @@ void unitsToUtf8(const char16_t* s, size_t n, Writer& out) {
         char* d = out.reserve(3 * piece);
         char* start = d;
         for (size_t i = 0; i < piece; ++i) {
+            // Markup comes in runs of ASCII: four units at a time while they last.
+            while (i + 4 <= piece && ((s[i] | s[i + 1] | s[i + 2] | s[i + 3]) & 0xFF80) == 0) {
+                d[0] = static_cast<char>(s[i]);
+                d[1] = static_cast<char>(s[i + 1]);
+                d[2] = static_cast<char>(s[i + 2]);
+                d[3] = static_cast<char>(s[i + 3]);
+                d += 4;
+                i += 4;
+            }
+            if (i == piece)
+                break;
             char16_t u = s[i];
             if (u <= 0x7F) {
                 *d++ = static_cast<char>(u);

@@ -93,9 +93,10 @@ inline size_t copyAscii(const uint8_t* s, size_t n, char16_t* d, size_t cap) {
     return i;
 }
 
-template <bool kCount>
-ConvertResult decodeTable(const CodePageTable& t, const uint8_t* s, size_t n, char16_t* d,
-                          size_t cap) {
+// The loop shared by the decoders. `one` decodes the character at s[0..n), n >= 1: it stores
+// its one or two units, sets the number of bytes it took and returns the number of units.
+template <bool kCount, typename One>
+ConvertResult decodeLoop(const uint8_t* s, size_t n, char16_t* d, size_t cap, One one) {
     size_t i = 0, o = 0;
     while (i < n) {
         if constexpr (!kCount) {
@@ -108,25 +109,43 @@ ConvertResult decodeTable(const CodePageTable& t, const uint8_t* s, size_t n, ch
                 continue;
             }
         }
-        uint8_t b = s[i];
-        char16_t unit = t.single[b];
-        size_t length = 1;
-        if (unit == kLeadByte) {
-            unit = t.defaultWide;
-            if (i + 1 < n) {
-                char16_t pair = t.pairs[t.leadBlock[b] * 256u + s[i + 1]];
-                if (pair != 0) {
-                    unit = pair;
-                    length = 2;
-                }
-            }
+        char16_t units[2];
+        size_t length;
+        size_t count = one(s + i, n - i, units, &length);
+        if constexpr (!kCount) {
+            if (cap - o < count)
+                break;
+            d[o] = units[0];
+            if (count == 2)
+                d[o + 1] = units[1];
         }
-        if constexpr (!kCount)
-            d[o] = unit;
-        ++o;
+        o += count;
         i += length;
     }
     return {i, o};
+}
+
+template <bool kCount>
+ConvertResult decodeTable(const CodePageTable& t, const uint8_t* s, size_t n, char16_t* d,
+                          size_t cap) {
+    return decodeLoop<kCount>(
+        s, n, d, cap,
+        [&t](const uint8_t* p, size_t left, char16_t* units, size_t* length) -> size_t {
+            char16_t unit = t.single[p[0]];
+            *length = 1;
+            if (unit == kLeadByte) {
+                unit = t.defaultWide;
+                if (left > 1) {
+                    char16_t pair = t.pairs[t.leadBlock[p[0]] * 256u + p[1]];
+                    if (pair != 0) {
+                        unit = pair;
+                        *length = 2;
+                    }
+                }
+            }
+            units[0] = unit;
+            return 1;
+        });
 }
 
 // One UTF-8 sequence at s[0..n), n >= 1: the code point, or -1 with `length` the maximal
@@ -173,38 +192,19 @@ inline int32_t decodeUtf8(const uint8_t* s, size_t n, size_t* length) {
 
 template <bool kCount>
 ConvertResult decodeUtf8Text(const uint8_t* s, size_t n, char16_t* d, size_t cap) {
-    size_t i = 0, o = 0;
-    while (i < n) {
-        if constexpr (!kCount) {
-            if (o == cap)
-                break;
-            if (s[i] < 0x80) {
-                size_t run = copyAscii(s + i, n - i, d + o, cap - o);
-                i += run;
-                o += run;
-                continue;
+    return decodeLoop<kCount>(
+        s, n, d, cap, [](const uint8_t* p, size_t left, char16_t* units, size_t* length) -> size_t {
+            int32_t cp = decodeUtf8(p, left, length);
+            if (cp < 0)
+                cp = kReplacement;
+            if (cp < 0x10000) {
+                units[0] = static_cast<char16_t>(cp);
+                return 1;
             }
-        }
-        size_t length;
-        int32_t cp = decodeUtf8(s + i, n - i, &length);
-        if (cp < 0)
-            cp = kReplacement;
-        if (cp >= 0x10000) {
-            if constexpr (!kCount) {
-                if (cap - o < 2)
-                    break;
-                d[o] = static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-                d[o + 1] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-            }
-            o += 2;
-        } else {
-            if constexpr (!kCount)
-                d[o] = static_cast<char16_t>(cp);
-            ++o;
-        }
-        i += length;
-    }
-    return {i, o};
+            units[0] = static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+            units[1] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+            return 2;
+        });
 }
 
 template <bool kCount>
@@ -224,84 +224,91 @@ inline bool isLowSurrogate(char16_t u) {
     return u >= 0xDC00 && u <= 0xDFFF;
 }
 
-template <bool kCount>
-ConvertResult encodeTable(const CodePageTable& t, const char16_t* s, size_t n, char* d,
-                          size_t cap) {
+// The loop shared by the encoders. `one` encodes the character at s[0..n), n >= 1: it stores
+// its bytes (at most four), sets the number of units it took and returns the number of bytes.
+template <bool kCount, typename One>
+ConvertResult encodeLoop(const char16_t* s, size_t n, char* d, size_t cap, One one) {
     size_t i = 0, o = 0;
     while (i < n) {
-        char16_t u = s[i];
-        size_t length = 1;
-        uint16_t code;
-        if (u < 0x80) {
-            code = u;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            code = kDefaultChar;
-            if (isHighSurrogate(u) && i + 1 < n && isLowSurrogate(s[i + 1]))
-                length = 2;
-        } else {
-            code = t.encodeBlocks[t.encodeIndex[u >> 8] * 256u + (u & 0xFF)];
-            if (code == 0)
-                code = kDefaultChar;
-        }
-        size_t bytes = code < 0x100 ? 1 : 2;
+        char bytes[4];
+        size_t length;
+        size_t count = one(s + i, n - i, bytes, &length);
         if constexpr (!kCount) {
-            if (cap - o < bytes)
+            if (cap - o < count)
                 break;
-            if (bytes == 2)
-                d[o++] = static_cast<char>(code >> 8);
-            d[o++] = static_cast<char>(code & 0xFF);
-        } else {
-            o += bytes;
+            std::memcpy(d + o, bytes, count);
         }
+        o += count;
         i += length;
     }
     return {i, o};
 }
 
+// The number of units of the surrogate (pair or lone unit) at s[0..n).
+inline size_t surrogateLength(const char16_t* s, size_t n) {
+    return isHighSurrogate(s[0]) && n > 1 && isLowSurrogate(s[1]) ? 2 : 1;
+}
+
+template <bool kCount>
+ConvertResult encodeTable(const CodePageTable& t, const char16_t* s, size_t n, char* d,
+                          size_t cap) {
+    return encodeLoop<kCount>(
+        s, n, d, cap, [&t](const char16_t* p, size_t left, char* bytes, size_t* length) -> size_t {
+            char16_t u = p[0];
+            *length = 1;
+            uint16_t code;
+            if (u < 0x80) {
+                code = u;
+            } else if (u >= 0xD800 && u <= 0xDFFF) {
+                code = kDefaultChar;
+                *length = surrogateLength(p, left);
+            } else {
+                code = t.encodeBlocks[t.encodeIndex[u >> 8] * 256u + (u & 0xFF)];
+                if (code == 0)
+                    code = kDefaultChar;
+            }
+            if (code < 0x100) {
+                bytes[0] = static_cast<char>(code);
+                return 1;
+            }
+            bytes[0] = static_cast<char>(code >> 8);
+            bytes[1] = static_cast<char>(code & 0xFF);
+            return 2;
+        });
+}
+
 template <bool kCount>
 ConvertResult encodeUtf8Text(const char16_t* s, size_t n, char* d, size_t cap) {
-    size_t i = 0, o = 0;
-    while (i < n) {
-        uint32_t cp = s[i];
-        size_t length = 1;
-        if (cp >= 0xD800 && cp <= 0xDFFF) {
-            if (isHighSurrogate(s[i]) && i + 1 < n && isLowSurrogate(s[i + 1])) {
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00u);
-                length = 2;
-            } else {
-                cp = kReplacement;
+    return encodeLoop<kCount>(
+        s, n, d, cap, [](const char16_t* p, size_t left, char* bytes, size_t* length) -> size_t {
+            uint32_t cp = p[0];
+            *length = 1;
+            if (cp >= 0xD800 && cp <= 0xDFFF) {
+                *length = surrogateLength(p, left);
+                cp = *length == 2 ? 0x10000 + ((cp - 0xD800) << 10) + (p[1] - 0xDC00u)
+                                  : kReplacement;
             }
-        }
-        size_t bytes = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-        if constexpr (!kCount) {
-            if (cap - o < bytes)
-                break;
-            char* p = d + o;
-            switch (bytes) {
-                case 1:
-                    p[0] = static_cast<char>(cp);
-                    break;
-                case 2:
-                    p[0] = static_cast<char>(0xC0 | cp >> 6);
-                    p[1] = static_cast<char>(0x80 | (cp & 0x3F));
-                    break;
-                case 3:
-                    p[0] = static_cast<char>(0xE0 | cp >> 12);
-                    p[1] = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-                    p[2] = static_cast<char>(0x80 | (cp & 0x3F));
-                    break;
-                default:
-                    p[0] = static_cast<char>(0xF0 | cp >> 18);
-                    p[1] = static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-                    p[2] = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-                    p[3] = static_cast<char>(0x80 | (cp & 0x3F));
-                    break;
+            if (cp < 0x80) {
+                bytes[0] = static_cast<char>(cp);
+                return 1;
             }
-        }
-        o += bytes;
-        i += length;
-    }
-    return {i, o};
+            if (cp < 0x800) {
+                bytes[0] = static_cast<char>(0xC0 | cp >> 6);
+                bytes[1] = static_cast<char>(0x80 | (cp & 0x3F));
+                return 2;
+            }
+            if (cp < 0x10000) {
+                bytes[0] = static_cast<char>(0xE0 | cp >> 12);
+                bytes[1] = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+                bytes[2] = static_cast<char>(0x80 | (cp & 0x3F));
+                return 3;
+            }
+            bytes[0] = static_cast<char>(0xF0 | cp >> 18);
+            bytes[1] = static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+            bytes[2] = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+            bytes[3] = static_cast<char>(0x80 | (cp & 0x3F));
+            return 4;
+        });
 }
 
 template <bool kCount>
