@@ -104,6 +104,25 @@ TEST_F(OutputStreamTest, WritesEachEncodingByteForByte) {
     }
 }
 
+// Three bytes per UTF-16 unit do not fit the two per unit that double-byte code pages need;
+// the conversion must not depend on such an estimate.
+TEST_F(OutputStreamTest, UnicodeAnsiCodePageWritesWholeTexts) {
+    env_.writeFile("etc/registry.reg",
+                   "Windows Registry Editor Version 5.00\r\n\r\n"
+                   "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage]\r\n"
+                   "\"ACP\"=\"65001\"\r\n");
+    nvl::sys::resetAnsiCodePageForTesting();
+    ASSERT_EQ(nvl::sys::kCodePageUtf8, nvl::sys::ansiCodePage());
+    std::u16string wide;
+    std::string utf8;
+    for (int i = 0; i < 300; ++i) {
+        wide += u"\u3042";
+        utf8 += "\xE3\x81\x82";
+    }
+    EXPECT_EQ(utf8, write(ISO_8859_1, {wide}));
+    EXPECT_EQ(utf8, write(UTF_8, {utf8}));
+}
+
 TEST_F(OutputStreamTest, EveryEncodingWritesAndEndsLines) {
     for (int value = US_ASCII; value <= GB2312; ++value) {
         auto encoding = static_cast<CharEncoding>(value);
