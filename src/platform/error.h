@@ -41,6 +41,7 @@ enum Error : uint32_t {
     kErrWaitTimeout = 258,
     kErrNoMoreItems = 259,
     kErrAbandonedWait = 735,
+    kErrKeyDeleted = 1018,
     kErrBadFormat = 11,
     kErrNotSupported = 50,
 };
