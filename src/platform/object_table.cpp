@@ -142,7 +142,6 @@ struct Table {
     std::vector<uint32_t> freeSlots;
     std::unordered_map<const void*, View> views;
     uint32_t nextGeneration = 1;
-    std::string preparedDirectory;
 };
 
 void forgetAfterFork();
@@ -345,19 +344,16 @@ void releaseIfUnused(Table& t, objects::Entry* entry) {
         releaseEntry(t, entry);
 }
 
-uint32_t prepareDirectory(Table& t, const std::string& dir) {
-    if (t.preparedDirectory == dir)
-        return kSuccess;
+uint32_t prepareDirectory(const std::string& dir) {
     struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) {
-        uint32_t error = makeDirectories(dir, 0777);
-        if (error != kSuccess)
-            return error;
-        // Every local account creates and opens objects here, as the original's null DACL
-        // allowed. Not sticky: an account must be able to remove a stale object left by another.
-        ::chmod(dir.c_str(), 0777);
-    }
-    t.preparedDirectory = dir;
+    if (::stat(dir.c_str(), &st) == 0)
+        return kSuccess;
+    uint32_t error = makeDirectories(dir, 0777);
+    if (error != kSuccess)
+        return error;
+    // Every local account creates and opens objects here, as the original's null DACL allowed.
+    // Not sticky: an account must be able to remove a stale object that another one left.
+    ::chmod(dir.c_str(), 0777);
     return kSuccess;
 }
 
@@ -423,7 +419,7 @@ HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t data
         return handle;
     }
 
-    uint32_t error = prepareDirectory(t, dir);
+    uint32_t error = prepareDirectory(dir);
     if (error != kSuccess)
         return fail(error);
     FileWriteLock guard(dir + "/");
