@@ -3,7 +3,7 @@
 # Usage: scripts/install-deps.sh [build|test|run]...
 set -euo pipefail
 
-build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libboost-dev)
 test_pkgs=(clang libclang-rt-14-dev)
 run_pkgs=()
 

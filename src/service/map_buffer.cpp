@@ -38,9 +38,12 @@ int statusOf(nvl::service::RingResult result) {
     return NvlMapBuffer::kBadRegion;
 }
 
-// Takes the mutex for GetBuffer and SetBuffer; true when it is owned and may be used.
+// Takes the mutex for GetBuffer and SetBuffer; true when it is owned and may be used. A free
+// mutex is taken without reading the clock for a deadline.
 bool takeMutex(void* mutex, uint32_t* result) {
-    *result = sys::waitForSingleObject(mutex, NvlMapBuffer::kMutexTimeoutMs);
+    *result = sys::waitForSingleObject(mutex, 0);
+    if (*result == sys::kWaitTimeout)
+        *result = sys::waitForSingleObject(mutex, NvlMapBuffer::kMutexTimeoutMs);
     if (*result == sys::kWaitAbandoned0)
         sys::releaseMutex(mutex);
     return *result == sys::kWaitObject0;

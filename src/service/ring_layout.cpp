@@ -91,8 +91,9 @@ RingResult takeOldestRecord(void* region, size_t regionSize, long elementSize, v
         return RingResult::kBadRegion;
     if (header.count < 1)
         return RingResult::kEmpty;
-    std::memcpy(record, slotAddress(region, oldestSlot(header), elementSize),
-                static_cast<size_t>(elementSize));
+    if (elementSize > 0)  // a caller with empty records may pass no buffer
+        std::memcpy(record, slotAddress(region, oldestSlot(header), elementSize),
+                    static_cast<size_t>(elementSize));
     field(region, kCountOffset).store(header.count - 1, std::memory_order_relaxed);
     return RingResult::kOk;
 }
@@ -104,8 +105,9 @@ RingResult appendRecord(void* region, size_t regionSize, long elementSize, const
     if (header.count >= header.capacity)
         return RingResult::kFull;
     // The slot before the header: a writer that dies while copying leaves it uncounted.
-    std::memcpy(slotAddress(region, header.writeIndex, elementSize), record,
-                static_cast<size_t>(elementSize));
+    if (elementSize > 0)
+        std::memcpy(slotAddress(region, header.writeIndex, elementSize), record,
+                    static_cast<size_t>(elementSize));
     int32_t next = header.writeIndex + 1 == header.capacity ? 0 : header.writeIndex + 1;
     storeWriteIndexAndCount(region, next, header.count + 1);
     return RingResult::kOk;
