@@ -10,7 +10,9 @@ namespace nvl::sys {
 
 namespace {
 
-void* open(const std::string& path) { return ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
+void* open(const std::string& path) {
+    return ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
 
 }  // namespace
 
@@ -41,17 +43,21 @@ Library Library::load(std::string_view name) {
         } else {
             std::string exe = executablePath();
             size_t slash = exe.rfind('/');
-            if (slash != std::string::npos) handle = open(exe.substr(0, slash + 1) + file);
-            if (handle == nullptr) handle = open(file);
+            if (slash != std::string::npos)
+                handle = open(exe.substr(0, slash + 1) + file);
+            if (handle == nullptr)
+                handle = open(file);
         }
     }
-    if (handle == nullptr) setLastError(kErrModNotFound);
+    if (handle == nullptr)
+        setLastError(kErrModNotFound);
     return Library(handle);
 }
 
 void* Library::symbol(const char* name) const {
     void* address = handle_ != nullptr ? ::dlsym(handle_, name) : nullptr;
-    if (address == nullptr) setLastError(kErrProcNotFound);
+    if (address == nullptr)
+        setLastError(kErrProcNotFound);
     return address;
 }
 
@@ -62,7 +68,8 @@ void* Library::release() {
 }
 
 void Library::reset() {
-    if (handle_ != nullptr) ::dlclose(handle_);
+    if (handle_ != nullptr)
+        ::dlclose(handle_);
     handle_ = nullptr;
 }
 

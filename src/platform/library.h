@@ -14,7 +14,7 @@
 namespace nvl::sys {
 
 class Library {
-public:
+  public:
     Library() = default;
     Library(Library&& other) noexcept : handle_(other.release()) {}
     Library& operator=(Library&& other) noexcept;
@@ -32,7 +32,7 @@ public:
     void* release();
     void reset();
 
-private:
+  private:
     explicit Library(void* handle) : handle_(handle) {}
     void* handle_ = nullptr;
 };

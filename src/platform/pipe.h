@@ -44,7 +44,7 @@ std::string pipePath(std::string_view name);
 
 // One end of one connection.
 class PipeConnection {
-public:
+  public:
     PipeConnection() = default;
     PipeConnection(PipeConnection&&) noexcept = default;
     PipeConnection& operator=(PipeConnection&&) noexcept = default;
@@ -74,7 +74,7 @@ public:
     int fd() const { return fd_.get(); }
     void close() { fd_.reset(); }
 
-private:
+  private:
     friend class PipeServer;
     explicit PipeConnection(int fd) : fd_(fd) {}
     UniqueFd fd_;
@@ -83,7 +83,7 @@ private:
 // The listening end of a pipe. Destroying it closes the socket and removes the socket file
 // (when it is still this server's).
 class PipeServer {
-public:
+  public:
     PipeServer() = default;
     PipeServer(PipeServer&& other) noexcept;
     PipeServer& operator=(PipeServer&& other) noexcept;
@@ -91,8 +91,7 @@ public:
 
     // Listens on pipe `name` with room for `backlog` unaccepted connections. With
     // `nonBlocking`, accept() and the connections it returns never block (for an event loop).
-    static uint32_t create(std::string_view name, int backlog, bool nonBlocking,
-                           PipeServer* out);
+    static uint32_t create(std::string_view name, int backlog, bool nonBlocking, PipeServer* out);
 
     // Takes the next connection. kErrNoData when none waits and the server does not block.
     uint32_t accept(PipeConnection* out);
@@ -106,7 +105,7 @@ public:
     const std::string& path() const { return path_; }
     bool isOpen() const { return static_cast<bool>(fd_); }
 
-private:
+  private:
     void removeSocketFile();
 
     UniqueFd fd_;

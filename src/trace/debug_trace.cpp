@@ -1,8 +1,8 @@
 // The trace calls, the pipe gate and the binding of the debug library.
 #include <cgishare/trace.h>
 
-#include <bit>
 #include <atomic>
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -49,10 +49,12 @@ bool g_libraryLoaded = false;
 // The skip counter is read and written as two steps on purpose: a lost increment between
 // racing threads only delays a retry, and the refused path stays free of locked instructions.
 bool gateOpen() {
-    if (g_pipeUsable.load(std::memory_order_relaxed)) return true;
+    if (g_pipeUsable.load(std::memory_order_relaxed))
+        return true;
     int32_t taken = g_skipCounter.load(std::memory_order_relaxed);
     g_skipCounter.store(taken + 1, std::memory_order_relaxed);
-    if (taken < kRetrySkips) return false;
+    if (taken < kRetrySkips)
+        return false;
     g_skipCounter.store(0, std::memory_order_relaxed);
     // Unsigned difference: survives the tick count's wrap after 49.7 days.
     if (sys::tickCount() - g_failureTick.load(std::memory_order_relaxed) > kRetryDelayMs) {
@@ -63,7 +65,8 @@ bool gateOpen() {
 }
 
 void recordDelivery(bool delivered) {
-    if (!delivered) g_failureTick.store(sys::tickCount(), std::memory_order_relaxed);
+    if (!delivered)
+        g_failureTick.store(sys::tickCount(), std::memory_order_relaxed);
     g_pipeUsable.store(delivered, std::memory_order_relaxed);
 }
 
@@ -80,7 +83,8 @@ void computeExecutable() {
 const char* executableName() {
     if (!g_executableKnown.load(std::memory_order_acquire)) {
         std::lock_guard<std::mutex> lock(g_nameMutex);
-        if (!g_executableKnown.load(std::memory_order_relaxed)) computeExecutable();
+        if (!g_executableKnown.load(std::memory_order_relaxed))
+            computeExecutable();
     }
     return g_executable;
 }
@@ -90,8 +94,8 @@ const char16_t* wideExecutableName() {
         const char* narrow = executableName();
         std::lock_guard<std::mutex> lock(g_nameMutex);
         if (!g_wideExecutableKnown.load(std::memory_order_relaxed)) {
-            size_t n = sys::widenAnsi(narrow, std::strlen(narrow), g_wideExecutable,
-                                      kExecutableBytes - 1);
+            size_t n =
+                sys::widenAnsi(narrow, std::strlen(narrow), g_wideExecutable, kExecutableBytes - 1);
             g_wideExecutable[n] = u'\0';
             g_wideExecutableKnown.store(true, std::memory_order_release);
         }
@@ -109,10 +113,12 @@ size_t writePrefix(char16_t* line) {
     const char16_t* exe = wideExecutableName();
     size_t n = 0;
     line[n++] = u'[';
-    for (const char16_t* p = g_wideTag; *p != u'\0'; ++p) line[n++] = *p;
+    for (const char16_t* p = g_wideTag; *p != u'\0'; ++p)
+        line[n++] = *p;
     line[n++] = u']';
     line[n++] = u'[';
-    for (const char16_t* p = exe; *p != u'\0'; ++p) line[n++] = *p;
+    for (const char16_t* p = exe; *p != u'\0'; ++p)
+        line[n++] = *p;
     line[n++] = u']';
     return n;
 }
@@ -158,7 +164,8 @@ void resetClientForTesting() {
 using namespace nvl::trace;  // NOLINT: the exported functions below are the module's API
 
 void DebugTraceA(int level, const char* sourceFile, int line, const char* format, ...) {
-    if (!gateOpen()) return;
+    if (!gateOpen())
+        return;
     try {
         char text[kLineUnits] = {};
         size_t prefix = writePrefix(text);
@@ -197,7 +204,8 @@ void DebugTraceA(int level, const char* sourceFile, int line, const char* format
 }
 
 void DebugTraceW(int level, const char16_t* sourceFile, int line, const char16_t* format, ...) {
-    if (!gateOpen()) return;
+    if (!gateOpen())
+        return;
     try {
         char16_t text[kLineUnits] = {};
         va_list args;
@@ -209,27 +217,29 @@ void DebugTraceW(int level, const char16_t* sourceFile, int line, const char16_t
             recordDelivery(deliver(level, sourceFile, -1, line, text, -1));
             return;
         }
-        if (wideLibraryRoute()) g_sdTraceW(0, 0, 0, sourceFile, line, level, text);
+        if (wideLibraryRoute())
+            g_sdTraceW(0, 0, 0, sourceFile, line, level, text);
     } catch (...) {
     }
 }
 
 void DebugTraceLibraryW(int level, const char16_t* sourceFile, int line, const char16_t* format,
                         ...) {
-    if (!g_libraryLoaded || g_sdInit == nullptr || g_sdTraceW0200 == nullptr) return;
+    if (!g_libraryLoaded || g_sdInit == nullptr || g_sdTraceW0200 == nullptr)
+        return;
     try {
         char16_t text[kLineUnits] = {};
         va_list args;
         va_start(args, format);
         formatLine(text, format, args);
         va_end(args);
-        if (g_sdTraceW != nullptr) g_sdTraceW(0, 0, 0, sourceFile, line, level, text);
+        if (g_sdTraceW != nullptr)
+            g_sdTraceW(0, 0, 0, sourceFile, line, level, text);
     } catch (...) {
     }
 }
 
-int InitLogClient(const char* iniPath, const char* libraryPath, const char* tag,
-                  bool skipLibrary) {
+int InitLogClient(const char* iniPath, const char* libraryPath, const char* tag, bool skipLibrary) {
     try {
         std::memset(g_tag, 0, sizeof g_tag);
         std::memset(g_wideTag, 0, sizeof g_wideTag);
@@ -240,7 +250,8 @@ int InitLogClient(const char* iniPath, const char* libraryPath, const char* tag,
 
         int result = 0;
         if (!skipLibrary) {
-            nvl::sys::Library library = nvl::sys::Library::load(libraryPath != nullptr ? libraryPath : "");
+            nvl::sys::Library library =
+                nvl::sys::Library::load(libraryPath != nullptr ? libraryPath : "");
             if (library) {
                 g_sdInit = reinterpret_cast<SdInitDebugWithIni>(
                     library.symbol("SD_InitDebug_with_Ini_0200"));

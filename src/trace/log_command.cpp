@@ -12,19 +12,23 @@ int decimal(T value, char16_t (&out)[24]) {
     char digits[24];
     char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
     int n = 0;
-    for (char* p = digits; p != end; ++p) out[n++] = static_cast<char16_t>(*p);
+    for (char* p = digits; p != end; ++p)
+        out[n++] = static_cast<char16_t>(*p);
     return n;
 }
 
 }  // namespace
 
-LogCommand::LogCommand() : separator_(u"\t") { text_.reserve(kInitialCapacity); }
+LogCommand::LogCommand() : separator_(u"\t") {
+    text_.reserve(kInitialCapacity);
+}
 
 void LogCommand::add(const char16_t* field, int length) {
     size_t count = 0;
     if (field != nullptr) {
         if (length < 0) {
-            while (field[count] != u'\0') ++count;
+            while (field[count] != u'\0')
+                ++count;
         } else {
             count = static_cast<size_t>(length);
         }
@@ -32,9 +36,11 @@ void LogCommand::add(const char16_t* field, int length) {
     // The capacity doubles until the field fits, however long the field is.
     const size_t needed = text_.size() + separator_.size() + count;
     size_t capacity = text_.capacity();
-    while (capacity < needed) capacity *= 2;
+    while (capacity < needed)
+        capacity *= 2;
     text_.reserve(capacity);
-    if (!first_) text_ += separator_;
+    if (!first_)
+        text_ += separator_;
     first_ = false;
     text_.append(field != nullptr ? field : u"", count);
 }

@@ -15,7 +15,7 @@
 namespace nvl::trace {
 
 class LogCommand {
-public:
+  public:
     LogCommand();
     virtual ~LogCommand() = default;
     LogCommand(const LogCommand&) = delete;
@@ -32,7 +32,7 @@ public:
     // The size of the message on the wire: two bytes per unit and the final NUL unit.
     size_t byteSize() const { return (text_.size() + 1) * sizeof(char16_t); }
 
-private:
+  private:
     std::u16string separator_;
     std::u16string text_;
     bool first_ = true;

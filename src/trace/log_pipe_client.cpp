@@ -13,7 +13,9 @@ namespace {
 std::atomic<bool> g_logServerWarned{false};
 }
 
-void resetLogServerWarning() { g_logServerWarned.store(false, std::memory_order_relaxed); }
+void resetLogServerWarning() {
+    g_logServerWarned.store(false, std::memory_order_relaxed);
+}
 
 LogPipeClient::LogPipeClient() : pipeName_(kLogPipeName) {}
 
@@ -21,9 +23,11 @@ bool LogPipeClient::open() {
     uint32_t error = handle_.connect(pipeName_);
     while (error == sys::kErrPipeBusy) {
         error = handle_.waitForServer(pipeName_, kPipeBusyWaitMs);
-        if (error == sys::kSuccess) error = handle_.connect(pipeName_);
+        if (error == sys::kSuccess)
+            error = handle_.connect(pipeName_);
     }
-    if (error == sys::kSuccess) return true;
+    if (error == sys::kSuccess)
+        return true;
     if (error == sys::kErrFileNotFound) {
         // No log server is the normal case when nobody wants traces: say so once.
         if (!g_logServerWarned.exchange(true, std::memory_order_relaxed)) {
@@ -39,7 +43,8 @@ bool LogPipeClient::open() {
 }
 
 bool LogPipeClient::send(const void* message, size_t bytes) {
-    if (!open()) return false;
+    if (!open())
+        return false;
     uint32_t error = handle_.send(message, bytes);
     handle_.close();
     if (error != sys::kSuccess) {

@@ -16,7 +16,7 @@
 namespace nvl::trace {
 
 class LogPipeClient {
-public:
+  public:
     LogPipeClient();
     ~LogPipeClient() = default;
     LogPipeClient(const LogPipeClient&) = delete;
@@ -25,7 +25,7 @@ public:
     // Opens the pipe, writes `bytes` bytes of `message` as one message and closes it.
     bool send(const void* message, size_t bytes);
 
-private:
+  private:
     bool open();
 
     sys::PipeConnection handle_;

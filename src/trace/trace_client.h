@@ -27,16 +27,15 @@ namespace nvl::trace {
 constexpr size_t kLineUnits = 4096;  // a trace line, terminator included
 constexpr size_t kTagBytes = 1024;
 constexpr size_t kExecutableBytes = 260;
-constexpr int kRetrySkips = 10;             // refused calls before a retry is considered
-constexpr uint32_t kRetryDelayMs = 5000;    // ... and the least time since the failure
+constexpr int kRetrySkips = 10;           // refused calls before a retry is considered
+constexpr uint32_t kRetryDelayMs = 5000;  // ... and the least time since the failure
 constexpr uint32_t kPipeBusyWaitMs = 20000;
 constexpr const char* kLogPipeName = "Log_ServerNamePipe";
 
 extern "C" {
 using SdInitDebugWithIni = int (*)(const char* iniPath, const char* buildDate,
                                    const char* buildTime);
-using SdTraceA0200 = void (*)(const char* sourceFile, int line, int level, const char* format,
-                              ...);
+using SdTraceA0200 = void (*)(const char* sourceFile, int line, int level, const char* format, ...);
 using SdTraceW = void (*)(int, int, int, const char16_t* sourceFile, int line, int level,
                           const char16_t* text);
 }

@@ -136,7 +136,8 @@ TEST(PipeTest, BusyBacklogWaitTimesOutThenSucceedsOnceTheServerAccepts) {
     while (fillers.size() < 16) {
         PipeConnection c;
         error = c.connect(kName);
-        if (error != kSuccess) break;
+        if (error != kSuccess)
+            break;
         fillers.push_back(std::move(c));
     }
     ASSERT_EQ(error, kErrPipeBusy);
@@ -152,8 +153,10 @@ TEST(PipeTest, BusyBacklogWaitTimesOutThenSucceedsOnceTheServerAccepts) {
     std::thread client([&] {
         PipeConnection c;
         waited = c.waitForServer(kName, 10000);
-        if (waited == kSuccess) waited = c.connect(kName);
-        if (waited == kSuccess) waited = c.send("waited", 6);
+        if (waited == kSuccess)
+            waited = c.connect(kName);
+        if (waited == kSuccess)
+            waited = c.send("waited", 6);
     });
     fillers.clear();
     std::vector<std::string> received;
@@ -163,7 +166,8 @@ TEST(PipeTest, BusyBacklogWaitTimesOutThenSucceedsOnceTheServerAccepts) {
         ASSERT_EQ(server.accept(&peer), kSuccess);
         ++connections;
         std::string text = receiveText(peer, &error);
-        if (error == kSuccess) received.push_back(text);
+        if (error == kSuccess)
+            received.push_back(text);
     }
     client.join();
     EXPECT_EQ(waited, kSuccess);
@@ -179,11 +183,14 @@ TEST(PipeTest, StopListeningRefusesNewClientsAndKeepsQueuedOnes) {
     ASSERT_EQ(queued.connect(kName), kSuccess);
     ASSERT_EQ(queued.send("queued", 6), kSuccess);
     queued.close();
+    // A client that found the socket before it was removed is refused as well.
+    ASSERT_EQ(::link(pipePath(kName).c_str(), pipePath("Alias").c_str()), 0);
 
     server.stopListening();
     EXPECT_FALSE(socketFileExists(pipePath(kName)));
     PipeConnection late;
     EXPECT_EQ(late.connect(kName), kErrFileNotFound);
+    EXPECT_EQ(late.connect("Alias"), kErrFileNotFound);
 
     PipeConnection peer;
     ASSERT_EQ(server.accept(&peer), kSuccess);
