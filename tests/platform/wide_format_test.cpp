@@ -1,6 +1,8 @@
 // printf for UTF-16 text with the original platform's wide-format rules.
 #include "platform/wide_format.h"
 
+#include "platform/codepage.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -63,6 +65,20 @@ TEST(WideFormatTest, OutputIsCutAtTheCapacity) {
     EXPECT_EQ(buffer[0], u'a');
     std::u16string big(70000, u'\0');
     EXPECT_EQ(formatWide(big.data(), big.size(), u"%100000d", 1), 65536u);
+}
+
+// widenAnsi copies ASCII without converting: that must be what every ANSI code page does.
+TEST(WideFormatTest, AsciiIsTheSameInEveryAnsiCodePage) {
+    char ascii[127];
+    for (int i = 0; i < 127; ++i)
+        ascii[i] = static_cast<char>(i + 1);
+    char16_t fast[127];
+    ASSERT_EQ(widenAnsi(ascii, 127, fast, 127), 127u);
+    for (uint32_t codePage : {932u, 936u, 949u, 950u, 1252u}) {
+        char16_t converted[127];
+        ASSERT_EQ(multiByteToWideChar(codePage, ascii, 127, converted, 127), 127) << codePage;
+        EXPECT_EQ(std::u16string(converted, 127), std::u16string(fast, 127)) << codePage;
+    }
 }
 
 }  // namespace

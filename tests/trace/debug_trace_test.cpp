@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -30,10 +31,14 @@ uint32_t fakeClock() {
     return g_now.load();
 }
 
+// ASCII as it is, anything else as <hex>.
 std::string ascii(const std::u16string& text) {
     std::string out;
-    for (char16_t c : text)
-        out += c < 0x80 ? static_cast<char>(c) : '?';
+    for (char16_t c : text) {
+        char hex[12];
+        std::snprintf(hex, sizeof hex, "<%x>", static_cast<unsigned>(c));
+        out += c < 0x80 ? std::string(1, static_cast<char>(c)) : hex;
+    }
     return out;
 }
 
@@ -182,6 +187,17 @@ TEST_F(TraceTest, WideTraceFollowsTheWideFormatRules) {
     ASSERT_EQ(command->fields.size(), 8u);
     EXPECT_EQ(command->fields[5], "src/spyware/facade.cpp");
     EXPECT_EQ(command->fields[7], prefix_ + "[TARSKMOD] wide|narrow|capital|-42|Z|  2.2");
+
+    // Narrow text is in the ANSI code page (1252 here): source file and text alike.
+    DebugTraceA(8, "caf\xE9.cpp", 1, "%s \x80", "na\xEFve");
+    DebugTraceW(8, u"w.cpp", 2, u"%hs|%s", "na\xEFve", u"\u65e5");
+    command = listener.take();
+    ASSERT_TRUE(command);
+    EXPECT_EQ(command->fields[5], "caf<e9>.cpp");
+    EXPECT_EQ(command->fields[7], prefix_ + "na<ef>ve <20ac>");
+    command = listener.take();
+    ASSERT_TRUE(command);
+    EXPECT_EQ(command->fields[7], prefix_ + "na<ef>ve|<65e5>");
 }
 
 TEST_F(TraceTest, ClosedRouteIsRetriedOnEveryEleventhCallAfterFiveSeconds) {
