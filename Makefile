@@ -10,7 +10,7 @@ FUZZ_SECONDS ?= 10
 CMAKE_GEN := -G Ninja
 
 .PHONY: all deps build build-asan build-fuzz test test-release test-asan fuzz bench run \
-        install consumer-check format clean
+        install consumer-check format format-check clean
 
 all: build
 
@@ -46,8 +46,8 @@ consumer-check: build
 
 test:
 	@scripts/install-deps.sh build test
+	scripts/check-format.sh
 	$(MAKE) --no-print-directory test-release test-asan fuzz consumer-check
-	@echo "make test: all suites passed"
 
 bench: build
 	scripts/run-benchmarks.sh build/release
@@ -60,8 +60,10 @@ install: build
 	cmake --install build/release --prefix $(PREFIX)
 
 format:
-	find include src standins examples tests bench fuzz console -name '*.[ch]pp' -o -name '*.h' \
-	    2>/dev/null | xargs -r clang-format -i
+	git ls-files '*.cpp' '*.h' '*.hpp' '*.c' | xargs -r clang-format -i
+
+format-check:
+	scripts/check-format.sh
 
 clean:
 	rm -rf build

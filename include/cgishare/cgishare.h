@@ -3,4 +3,5 @@
 
 #include <cgishare/config.h>
 #include <cgishare/output_stream.h>
+#include <cgishare/resource.h>
 #include <cgishare/trace.h>

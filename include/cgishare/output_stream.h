@@ -22,14 +22,15 @@ enum CharEncoding : int {
 };
 
 class CGISHARE_API OutputStreamConverter {
-public:
+  public:
     using Manipulator = OutputStreamConverter& (*)(OutputStreamConverter&);
 
     // `stream` is not owned and must outlive the converter.
     OutputStreamConverter(CharEncoding encoding, std::ostream* stream);
     OutputStreamConverter(char* encodingName, std::ostream* stream);
     OutputStreamConverter(const OutputStreamConverter&) = default;
-    OutputStreamConverter& operator=(const OutputStreamConverter&) = default;  // keeps the shift state
+    OutputStreamConverter& operator=(const OutputStreamConverter&) =
+        default;  // keeps the shift state
 
     OutputStreamConverter& operator<<(const char* ansiText);
     OutputStreamConverter& operator<<(const unsigned short* utf16Text);
@@ -44,7 +45,7 @@ public:
     // The name of values 1..8; the empty text for any other value.
     static const char* getCharEncodingName(CharEncoding encoding);
 
-private:
+  private:
     void multiByteTo8BitRow(const char* text);
     void wideCharTo8BitRow(const char16_t* text);
     void multiByteToISO_646(const char* text);

@@ -15,7 +15,9 @@ namespace nvl::sys {
 
 namespace {
 
-int sysOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int sysOpen(const char* path, int flags, mode_t mode) {
+    return ::open(path, flags, mode);
+}
 
 const FileOps kSystemOps = {
     sysOpen, ::close, ::read, ::write, ::fsync, ::fstat, ::rename, ::unlink,
@@ -23,24 +25,35 @@ const FileOps kSystemOps = {
 
 const FileOps* g_ops = &kSystemOps;
 
-uint32_t lastErrnoError() { return errnoToError(errno); }
+uint32_t lastErrnoError() {
+    return errnoToError(errno);
+}
 
 std::string directoryOf(const std::string& path) {
     size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
     return path.substr(0, slash);
 }
 
 }  // namespace
 
-const FileOps& fileOps() { return *g_ops; }
+const FileOps& fileOps() {
+    return *g_ops;
+}
 
-ScopedFileOps::ScopedFileOps(const FileOps& ops) : previous_(g_ops) { g_ops = &ops; }
-ScopedFileOps::~ScopedFileOps() { g_ops = previous_; }
+ScopedFileOps::ScopedFileOps(const FileOps& ops) : previous_(g_ops) {
+    g_ops = &ops;
+}
+ScopedFileOps::~ScopedFileOps() {
+    g_ops = previous_;
+}
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(other.release());
+    if (this != &other)
+        reset(other.release());
     return *this;
 }
 
@@ -51,36 +64,45 @@ int UniqueFd::release() {
 }
 
 void UniqueFd::reset(int fd) {
-    if (fd_ >= 0) fileOps().close(fd_);
+    if (fd_ >= 0)
+        fileOps().close(fd_);
     fd_ = fd;
 }
 
 uint32_t readWholeFile(const std::string& path, std::string* out, size_t limit) {
     const FileOps& ops = fileOps();
     UniqueFd fd(ops.open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
-    if (!fd) return lastErrnoError();
+    if (!fd)
+        return lastErrnoError();
     struct stat st {};
-    if (ops.fstat(fd.get(), &st) != 0) return lastErrnoError();
-    if (S_ISDIR(st.st_mode)) return kErrAccessDenied;
-    if (static_cast<uint64_t>(st.st_size) > limit) return kErrInvalidData;
+    if (ops.fstat(fd.get(), &st) != 0)
+        return lastErrnoError();
+    if (S_ISDIR(st.st_mode))
+        return kErrAccessDenied;
+    if (static_cast<uint64_t>(st.st_size) > limit)
+        return kErrInvalidData;
     out->clear();
     // The size is a hint: the file may be growing or be a special file.
     out->resize(static_cast<size_t>(st.st_size) + 1);
     size_t used = 0;
     for (;;) {
         if (used == out->size()) {
-            if (out->size() >= limit + 1) return kErrInvalidData;
+            if (out->size() >= limit + 1)
+                return kErrInvalidData;
             out->resize(std::min(limit + 1, out->size() * 2 + 4096));
         }
         ssize_t n = ops.read(fd.get(), out->data() + used, out->size() - used);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return kErrReadFault;
         }
-        if (n == 0) break;
+        if (n == 0)
+            break;
         used += static_cast<size_t>(n);
     }
-    if (used > limit) return kErrInvalidData;
+    if (used > limit)
+        return kErrInvalidData;
     out->resize(used);
     return kSuccess;
 }
@@ -90,10 +112,12 @@ uint32_t writeAll(int fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t n = ops.write(fd, data.data(), data.size());
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return lastErrnoError();
         }
-        if (n == 0) return kErrWriteFault;
+        if (n == 0)
+            return kErrWriteFault;
         data.remove_prefix(static_cast<size_t>(n));
     }
     return kSuccess;
@@ -116,19 +140,23 @@ uint32_t replaceFileAtomically(const std::string& path, std::string_view data, m
         temp = dir + "/." + base + ".tmp" + std::to_string(::getpid()) + "." +
                std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
         fd.reset(ops.open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, newFileMode));
-        if (!fd && errno != EEXIST) return lastErrnoError();
+        if (!fd && errno != EEXIST)
+            return lastErrnoError();
     }
-    if (!fd) return kErrAlreadyExists;
+    if (!fd)
+        return kErrAlreadyExists;
 
     uint32_t error = writeAll(fd.get(), data);
     if (error == kSuccess && keepMode && ::fchmod(fd.get(), st.st_mode & 07777) != 0) {
         error = lastErrnoError();
     }
-    if (error == kSuccess && ops.fsync(fd.get()) != 0) error = lastErrnoError();
+    if (error == kSuccess && ops.fsync(fd.get()) != 0)
+        error = lastErrnoError();
     if (fd.get() >= 0 && ops.close(fd.release()) != 0 && error == kSuccess) {
         error = kErrWriteFault;
     }
-    if (error == kSuccess && ops.rename(temp.c_str(), path.c_str()) != 0) error = lastErrnoError();
+    if (error == kSuccess && ops.rename(temp.c_str(), path.c_str()) != 0)
+        error = lastErrnoError();
     if (error != kSuccess) {
         ops.unlink(temp.c_str());
         return error;
@@ -155,18 +183,22 @@ FileWriteLock::FileWriteLock(const std::string& path) {
 }
 
 uint32_t makeDirectories(const std::string& path, mode_t mode) {
-    if (path.empty()) return kErrPathNotFound;
+    if (path.empty())
+        return kErrPathNotFound;
     std::string partial;
     size_t pos = 0;
     while (pos != std::string::npos) {
         size_t next = path.find('/', pos + 1);
         partial = path.substr(0, next);
         pos = next;
-        if (partial.empty() || partial == "/") continue;
-        if (::mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) return lastErrnoError();
+        if (partial.empty() || partial == "/")
+            continue;
+        if (::mkdir(partial.c_str(), mode) != 0 && errno != EEXIST)
+            return lastErrnoError();
     }
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return lastErrnoError();
+    if (::stat(path.c_str(), &st) != 0)
+        return lastErrnoError();
     return S_ISDIR(st.st_mode) ? kSuccess : kErrPathNotFound;
 }
 

@@ -37,19 +37,19 @@ const FileOps& fileOps();
 
 // Puts `ops` in force for the lifetime of the object (tests only; not thread-safe).
 class ScopedFileOps {
-public:
+  public:
     explicit ScopedFileOps(const FileOps& ops);
     ~ScopedFileOps();
     ScopedFileOps(const ScopedFileOps&) = delete;
     ScopedFileOps& operator=(const ScopedFileOps&) = delete;
 
-private:
+  private:
     const FileOps* previous_;
 };
 
 // Owns one file descriptor.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
@@ -63,7 +63,7 @@ public:
     int release();
     void reset(int fd = -1);
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -82,12 +82,12 @@ uint32_t replaceFileAtomically(const std::string& path, std::string_view data,
 // An exclusive, blocking lock of "<path>.lock" that serialises the writers of `path` across
 // processes and threads. ok() is false when the lock file cannot be opened or created.
 class FileWriteLock {
-public:
+  public:
     explicit FileWriteLock(const std::string& path);
     bool ok() const { return static_cast<bool>(fd_); }
     uint32_t error() const { return error_; }
 
-private:
+  private:
     UniqueFd fd_;
     uint32_t error_ = 0;
 };

@@ -24,7 +24,8 @@ bool usableDirectory(const std::string& dir) {
 
 std::string defaultRuntimeDir() {
     static const std::string dir = [] {
-        if (usableDirectory("/run/norvel")) return std::string("/run/norvel");
+        if (usableDirectory("/run/norvel"))
+            return std::string("/run/norvel");
         std::string fallback = "/tmp/norvel-" + std::to_string(::getuid());
         makeDirectories(fallback, 0700);
         return fallback;
@@ -36,26 +37,30 @@ std::string defaultRuntimeDir() {
 
 std::string runtimeDir() {
     const char* env = std::getenv("NVL_RUNTIME_DIR");
-    if (env != nullptr && *env != '\0') return env;
+    if (env != nullptr && *env != '\0')
+        return env;
     return defaultRuntimeDir();
 }
 
 std::string registryPath() {
     const char* env = std::getenv("NVL_REGISTRY");
-    if (env != nullptr && *env != '\0') return env;
+    if (env != nullptr && *env != '\0')
+        return env;
     return "/etc/norvel/registry.reg";
 }
 
 std::string systemDirectory() {
     std::string reg = registryPath();
     size_t slash = reg.rfind('/');
-    if (slash == std::string::npos) return ".";
+    if (slash == std::string::npos)
+        return ".";
     return slash == 0 ? "/" : reg.substr(0, slash);
 }
 
 std::string resolvePath(std::string_view path) {
     std::string full(path);
-    if (full.empty() || exists(full)) return full;
+    if (full.empty() || exists(full))
+        return full;
 
     std::string result;
     size_t pos = 0;
@@ -66,10 +71,12 @@ std::string resolvePath(std::string_view path) {
     bool matching = true;  // once a component matches nothing, the rest is kept as given
     while (pos <= full.size()) {
         size_t end = full.find('/', pos);
-        if (end == std::string::npos) end = full.size();
+        if (end == std::string::npos)
+            end = full.size();
         std::string component = full.substr(pos, end - pos);
         pos = end + 1;
-        if (component.empty()) continue;
+        if (component.empty())
+            continue;
         std::string base = result.empty() ? "." : result;
         std::string candidate = result + component;
         if (matching && !exists(result.empty() ? component : candidate)) {
@@ -86,7 +93,8 @@ std::string resolvePath(std::string_view path) {
             }
         }
         result = candidate;
-        if (end < full.size()) result += '/';
+        if (end < full.size())
+            result += '/';
     }
     return result;
 }

@@ -21,13 +21,17 @@ std::atomic<uint32_t (*)()> g_tickSource{monotonicMilliseconds};
 
 }  // namespace
 
-uint32_t tickCount() { return g_tickSource.load(std::memory_order_relaxed)(); }
+uint32_t tickCount() {
+    return g_tickSource.load(std::memory_order_relaxed)();
+}
 
 void setTickCountSourceForTesting(uint32_t (*source)()) {
     g_tickSource.store(source != nullptr ? source : monotonicMilliseconds);
 }
 
-uint32_t currentProcessId() { return static_cast<uint32_t>(::getpid()); }
+uint32_t currentProcessId() {
+    return static_cast<uint32_t>(::getpid());
+}
 
 uint32_t currentThreadId() {
     thread_local const uint32_t tid = static_cast<uint32_t>(::syscall(SYS_gettid));
@@ -37,7 +41,8 @@ uint32_t currentThreadId() {
 std::string executablePath() {
     char buffer[4096];
     ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return {};
+    if (n <= 0)
+        return {};
     return std::string(buffer, static_cast<size_t>(n));
 }
 

@@ -40,7 +40,7 @@ struct RegValue {
 // A handle on one key. It names the key; every query reads the current file, every change
 // is written through at once.
 class RegistryKey {
-public:
+  public:
     RegistryKey() = default;
 
     // Opens an existing key: kErrFileNotFound when it does not exist.
@@ -69,7 +69,7 @@ public:
     RegHive hive() const { return hive_; }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     RegHive hive_ = RegHive::LocalMachine;
     std::string path_;
 };

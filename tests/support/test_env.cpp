@@ -21,7 +21,8 @@ int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
 void saveEnv(const char* name, std::string* saved, bool* had) {
     const char* value = std::getenv(name);
     *had = value != nullptr;
-    if (value != nullptr) *saved = value;
+    if (value != nullptr)
+        *saved = value;
 }
 
 void restoreEnv(const char* name, const std::string& saved, bool had) {
@@ -36,8 +37,10 @@ void restoreEnv(const char* name, const std::string& saved, bool had) {
 
 TestEnv::TestEnv() {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/cgishare-test.XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/cgishare-test.XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     root_ = pattern;
     home_ = root_ + "/home/";
     registry_ = root_ + "/etc/registry.reg";
@@ -48,13 +51,15 @@ TestEnv::TestEnv() {
 
     std::string escapedHome;
     for (char c : home_) {
-        if (c == '\\' || c == '"') escapedHome += '\\';
+        if (c == '\\' || c == '"')
+            escapedHome += '\\';
         escapedHome += c;
     }
     writeFile("etc/registry.reg",
               "Windows Registry Editor Version 5.00\r\n\r\n"
               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\HaldenLabs\\Norvel\\service\\Information]\r\n"
-              "\"Local_Path\"=\"" + escapedHome + "\"\r\n");
+              "\"Local_Path\"=\"" +
+                  escapedHome + "\"\r\n");
 
     saveEnv("NVL_REGISTRY", &savedRegistry_, &hadRegistry_);
     saveEnv("NVL_RUNTIME_DIR", &savedRuntime_, &hadRuntime_);
@@ -75,7 +80,8 @@ std::string TestEnv::writeFile(std::string_view relativePath, std::string_view t
     sys::makeDirectories(path.substr(0, path.rfind('/')));
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    if (!out) throw std::runtime_error("cannot write " + path);
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
     return path;
 }
 

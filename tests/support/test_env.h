@@ -9,7 +9,7 @@
 namespace nvl::test {
 
 class TestEnv {
-public:
+  public:
     // Creates the directories and a registry whose Local_Path names the home directory.
     TestEnv();
     ~TestEnv();
@@ -24,7 +24,7 @@ public:
     // Writes `text` to a file below root() (parents created) and returns its full path.
     std::string writeFile(std::string_view relativePath, std::string_view text) const;
 
-private:
+  private:
     std::string root_, home_, registry_, runtime_;
     std::string savedRegistry_, savedRuntime_;
     bool hadRegistry_ = false, hadRuntime_ = false;
