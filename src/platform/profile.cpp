@@ -15,29 +15,37 @@ namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
 
 std::string_view trim(std::string_view text) {
     size_t begin = 0;
-    while (begin < text.size() && isBlank(text[begin])) ++begin;
+    while (begin < text.size() && isBlank(text[begin]))
+        ++begin;
     size_t end = text.size();
-    while (end > begin && isBlank(text[end - 1])) --end;
+    while (end > begin && isBlank(text[end - 1]))
+        --end;
     return text.substr(begin, end - begin);
 }
 
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
+        if (lowerAscii(a[i]) != lowerAscii(b[i]))
+            return false;
     }
     return true;
 }
 
 bool isUtf16(std::string_view file) {
-    return file.size() >= 2 && ((file[0] == '\xFF' && file[1] == '\xFE') ||
-                                (file[0] == '\xFE' && file[1] == '\xFF'));
+    return file.size() >= 2 &&
+           ((file[0] == '\xFF' && file[1] == '\xFE') || (file[0] == '\xFE' && file[1] == '\xFF'));
 }
 
 // Where the lines of `file` start: after a UTF-8 byte-order mark.
@@ -49,9 +57,9 @@ enum class LineKind { Blank, Comment, Section, Key, Other };
 
 // One line of the file, as offsets into it.
 struct Line {
-    size_t begin = 0;       // first byte
-    size_t end = 0;         // end of the contents: before "\r\n", "\n" or the end of the file
-    size_t next = 0;        // first byte of the next line
+    size_t begin = 0;  // first byte
+    size_t end = 0;    // end of the contents: before "\r\n", "\n" or the end of the file
+    size_t next = 0;   // first byte of the next line
     LineKind kind = LineKind::Blank;
     std::string_view name;  // section or key name, trimmed
     size_t valueBegin = 0;  // a key's value, after the blanks that follow '='
@@ -60,18 +68,20 @@ struct Line {
 // Walks the lines of a file in one pass. A line is classified as it is reached; nothing is
 // kept or allocated.
 class LineReader {
-public:
+  public:
     explicit LineReader(std::string_view file) : file_(file), pos_(firstLine(file)) {}
 
     bool next(Line* line) {
-        if (pos_ >= file_.size()) return false;
+        if (pos_ >= file_.size())
+            return false;
         const char* base = file_.data();
         const void* nl = std::memchr(base + pos_, '\n', file_.size() - pos_);
         line->begin = pos_;
         if (nl != nullptr) {
             line->end = static_cast<size_t>(static_cast<const char*>(nl) - base);
             line->next = line->end + 1;
-            if (line->end > line->begin && base[line->end - 1] == '\r') --line->end;
+            if (line->end > line->begin && base[line->end - 1] == '\r')
+                --line->end;
         } else {
             line->end = file_.size();
             line->next = file_.size();
@@ -81,11 +91,12 @@ public:
         return true;
     }
 
-private:
+  private:
     void classify(Line* line) const {
         const char* base = file_.data();
         size_t p = line->begin;
-        while (p < line->end && isBlank(base[p])) ++p;
+        while (p < line->end && isBlank(base[p]))
+            ++p;
         line->name = {};
         line->valueBegin = line->end;
         if (p == line->end) {
@@ -94,8 +105,8 @@ private:
         }
         if (base[p] == '[') {
             const void* close = std::memchr(base + p + 1, ']', line->end - p - 1);
-            size_t nameEnd =
-                close != nullptr ? static_cast<size_t>(static_cast<const char*>(close) - base)
+            size_t nameEnd = close != nullptr
+                                 ? static_cast<size_t>(static_cast<const char*>(close) - base)
                                  : line->end;
             line->kind = LineKind::Section;
             line->name = trim(file_.substr(p + 1, nameEnd - p - 1));
@@ -118,7 +129,8 @@ private:
         }
         line->kind = LineKind::Key;
         size_t v = eqPos + 1;
-        while (v < line->end && isBlank(base[v])) ++v;
+        while (v < line->end && isBlank(base[v]))
+            ++v;
         line->valueBegin = v;
     }
 
@@ -138,7 +150,8 @@ std::string_view valueOf(std::string_view file, const Line& line) {
 
 // Copies one text as the profile functions return a value: cut to size - 1 characters.
 uint32_t copyValue(std::string_view text, char* out, uint32_t size) {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     size_t n = std::min<size_t>(text.size(), size - 1);
     std::memcpy(out, text.data(), n);
     out[n] = '\0';
@@ -148,42 +161,51 @@ uint32_t copyValue(std::string_view text, char* out, uint32_t size) {
 // Copies names as a list: each ends with NUL, the list with one more NUL. A list that does
 // not fit is cut and ends with two NULs.
 uint32_t copyList(const std::vector<std::string_view>& names, char* out, uint32_t size) {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     size_t total = 0;
-    for (std::string_view name : names) total += name.size() + 1;
+    for (std::string_view name : names)
+        total += name.size() + 1;
     size_t room = total + 1 <= size ? total : (size >= 2 ? size - 2 : 0);
     size_t used = 0;
     for (std::string_view name : names) {
-        if (used >= room) break;
+        if (used >= room)
+            break;
         size_t n = std::min(name.size() + 1, room - used);
         std::memcpy(out + used, name.data(), std::min(name.size(), n));
-        if (n > name.size()) out[used + name.size()] = '\0';
+        if (n > name.size())
+            out[used + name.size()] = '\0';
         used += n;
     }
     out[used] = '\0';
-    if (used + 1 < size) out[used + 1] = '\0';
+    if (used + 1 < size)
+        out[used + 1] = '\0';
     return static_cast<uint32_t>(used);
 }
 
 // A list of names without repeats: the first spelling of each name counts.
 class NameList {
-public:
+  public:
     void add(std::string_view name) {
-        if (name.empty() || name.find('\0') != std::string_view::npos) return;
+        if (name.empty() || name.find('\0') != std::string_view::npos)
+            return;
         std::string folded(name);
-        for (char& c : folded) c = lowerAscii(c);
-        if (seen_.insert(std::move(folded)).second) names_.push_back(name);
+        for (char& c : folded)
+            c = lowerAscii(c);
+        if (seen_.insert(std::move(folded)).second)
+            names_.push_back(name);
     }
     std::vector<std::string_view> take() { return std::move(names_); }
 
-private:
+  private:
     std::vector<std::string_view> names_;
     std::unordered_set<std::string> seen_;
 };
 
 std::string_view lineEndOf(std::string_view file) {
     size_t nl = file.find('\n');
-    if (nl == std::string_view::npos) return "\r\n";
+    if (nl == std::string_view::npos)
+        return "\r\n";
     return (nl > 0 && file[nl - 1] == '\r') ? "\r\n" : "\n";
 }
 
@@ -215,7 +237,8 @@ namespace profile {
 
 std::optional<std::string_view> findValue(std::string_view file, std::string_view section,
                                           std::string_view key) {
-    if (isUtf16(file)) return std::nullopt;
+    if (isUtf16(file))
+        return std::nullopt;
     section = trim(section);
     key = trim(key);
     LineReader reader(file);
@@ -233,18 +256,21 @@ std::optional<std::string_view> findValue(std::string_view file, std::string_vie
 
 std::vector<std::string_view> sectionNames(std::string_view file) {
     NameList names;
-    if (isUtf16(file)) return names.take();
+    if (isUtf16(file))
+        return names.take();
     LineReader reader(file);
     Line line;
     while (reader.next(&line)) {
-        if (line.kind == LineKind::Section) names.add(line.name);
+        if (line.kind == LineKind::Section)
+            names.add(line.name);
     }
     return names.take();
 }
 
 std::vector<std::string_view> keyNames(std::string_view file, std::string_view section) {
     NameList names;
-    if (isUtf16(file)) return names.take();
+    if (isUtf16(file))
+        return names.take();
     section = trim(section);
     LineReader reader(file);
     Line line;
@@ -271,8 +297,10 @@ uint32_t applyWrite(std::string_view file, std::string_view section, const char*
          (!keyName.empty() && (keyName.front() == '[' || keyName.front() == ';')))) {
         return kErrInvalidParameter;
     }
-    if (value != nullptr && hasLineBreak(value)) return kErrInvalidParameter;
-    if (isUtf16(file)) return kErrInvalidData;
+    if (value != nullptr && hasLineBreak(value))
+        return kErrInvalidParameter;
+    if (isUtf16(file))
+        return kErrInvalidData;
 
     std::vector<Edit> edits;
     LineReader reader(file);
@@ -282,7 +310,8 @@ uint32_t applyWrite(std::string_view file, std::string_view section, const char*
         bool removing = false;
         size_t removeFrom = 0;
         while (reader.next(&line)) {
-            if (line.kind != LineKind::Section) continue;
+            if (line.kind != LineKind::Section)
+                continue;
             bool match = equalsNoCase(line.name, section);
             if (match && !removing) {
                 removing = true;
@@ -292,7 +321,8 @@ uint32_t applyWrite(std::string_view file, std::string_view section, const char*
                 removing = false;
             }
         }
-        if (removing) edits.push_back({removeFrom, file.size(), {}});
+        if (removing)
+            edits.push_back({removeFrom, file.size(), {}});
     } else if (value == nullptr) {
         // Delete every occurrence of the key, so that no older copy shows through.
         bool inSection = false;
@@ -307,9 +337,9 @@ uint32_t applyWrite(std::string_view file, std::string_view section, const char*
     } else {
         std::string_view eol = lineEndOf(file);
         bool inSection = false;
-        bool sectionSeen = false;   // the first section of that name was met
+        bool sectionSeen = false;  // the first section of that name was met
         bool inFirstSection = false;
-        size_t insertAt = 0;        // after the last non-blank line of the first section
+        size_t insertAt = 0;  // after the last non-blank line of the first section
         bool insertNeedsEol = false;
         bool replaced = false;
         while (reader.next(&line)) {
@@ -331,10 +361,12 @@ uint32_t applyWrite(std::string_view file, std::string_view section, const char*
         if (!replaced) {
             std::string text;
             if (sectionSeen) {
-                if (insertNeedsEol) text.append(eol);
+                if (insertNeedsEol)
+                    text.append(eol);
             } else {
                 insertAt = file.size();
-                if (insertAt > firstLine(file) && file.back() != '\n') text.append(eol);
+                if (insertAt > firstLine(file) && file.back() != '\n')
+                    text.append(eol);
                 text.append("[").append(section).append("]").append(eol);
             }
             text.append(keyName).append("=").append(value).append(eol);
@@ -350,8 +382,10 @@ uint32_t applyWrite(std::string_view file, std::string_view section, const char*
 std::string profilePath(std::string_view name) {
     std::string path(name);
     std::replace(path.begin(), path.end(), '\\', '/');
-    if (path.empty()) return path;
-    if (path.find('/') == std::string::npos) path = systemDirectory() + "/" + path;
+    if (path.empty())
+        return path;
+    if (path.find('/') == std::string::npos)
+        path = systemDirectory() + "/" + path;
     return resolvePath(path);
 }
 
@@ -372,19 +406,23 @@ std::string loadForReading(const char* path) {
 
 uint32_t getPrivateProfileString(const char* section, const char* key, const char* defaultValue,
                                  char* out, uint32_t size, const char* path) {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     if (out == nullptr || path == nullptr) {
         setLastError(kErrInvalidParameter);
         return 0;
     }
     std::string file = loadForReading(path);
-    if (section == nullptr) return copyList(profile::sectionNames(file), out, size);
-    if (key == nullptr) return copyList(profile::keyNames(file, section), out, size);
+    if (section == nullptr)
+        return copyList(profile::sectionNames(file), out, size);
+    if (key == nullptr)
+        return copyList(profile::keyNames(file, section), out, size);
     if (std::optional<std::string_view> value = profile::findValue(file, section, key)) {
         return copyValue(*value, out, size);
     }
     std::string_view fallback = defaultValue != nullptr ? defaultValue : "";
-    while (!fallback.empty() && isBlank(fallback.back())) fallback.remove_suffix(1);
+    while (!fallback.empty() && isBlank(fallback.back()))
+        fallback.remove_suffix(1);
     return copyValue(fallback, out, size);
 }
 
@@ -395,16 +433,19 @@ uint32_t getPrivateProfileInt(const char* section, const char* key, int defaultV
     }
     std::string file = loadForReading(path);
     std::optional<std::string_view> value = profile::findValue(file, section, key);
-    if (!value) return static_cast<uint32_t>(defaultValue);
+    if (!value)
+        return static_cast<uint32_t>(defaultValue);
     std::string_view text = *value;
     size_t i = 0;
     bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        negative = text[i++] == '-';
     int64_t number = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         number = std::min<int64_t>(number * 10 + (text[i] - '0'), int64_t{INT_MAX} + 1);
     }
-    if (negative) number = -number;
+    if (negative)
+        number = -number;
     number = std::clamp<int64_t>(number, INT_MIN, INT_MAX);
     return static_cast<uint32_t>(static_cast<int32_t>(number));
 }
@@ -419,7 +460,8 @@ bool writePrivateProfileString(const char* section, const char* key, const char*
     // Readers take no lock: the file is only ever replaced whole.
     FileWriteLock lock(file);
     if (!lock.ok()) {
-        setLastError(lock.error());
+        // The lock file is created when missing, so "not found" means the directory.
+        setLastError(lock.error() == kErrFileNotFound ? kErrPathNotFound : lock.error());
         return false;
     }
     std::string data;
@@ -435,7 +477,8 @@ bool writePrivateProfileString(const char* section, const char* key, const char*
         setLastError(error);
         return false;
     }
-    if (updated == data && (exists || updated.empty())) return true;
+    if (updated == data && (exists || updated.empty()))
+        return true;
     error = replaceFileAtomically(file, updated);
     if (error != kSuccess) {
         setLastError(error);
