@@ -71,6 +71,30 @@ class LineReader {
   public:
     explicit LineReader(std::string_view file) : file_(file), pos_(firstLine(file)) {}
 
+    // Moves to the next section header at or after the current line, without looking at the
+    // lines in between: values seldom hold '[', so whole foreign sections pass in a few memchr
+    // calls. Returns false when no header follows.
+    bool skipToHeader() {
+        const char* base = file_.data();
+        size_t from = pos_;
+        while (pos_ < file_.size()) {
+            const void* bracket = std::memchr(base + pos_, '[', file_.size() - pos_);
+            if (bracket == nullptr)
+                break;
+            size_t at = static_cast<size_t>(static_cast<const char*>(bracket) - base);
+            size_t start = at;
+            while (start > from && isBlank(base[start - 1]))
+                --start;
+            if (start == from || base[start - 1] == '\n') {  // only blanks before it: a header
+                pos_ = start;
+                return true;
+            }
+            pos_ = at + 1;
+        }
+        pos_ = file_.size();
+        return false;
+    }
+
     bool next(Line* line) {
         if (pos_ >= file_.size())
             return false;
@@ -244,7 +268,7 @@ std::optional<std::string_view> findValue(std::string_view file, std::string_vie
     LineReader reader(file);
     Line line;
     bool inSection = false;
-    while (reader.next(&line)) {
+    while ((inSection || reader.skipToHeader()) && reader.next(&line)) {
         if (line.kind == LineKind::Section) {
             inSection = equalsNoCase(line.name, section);
         } else if (inSection && line.kind == LineKind::Key && equalsNoCase(line.name, key)) {

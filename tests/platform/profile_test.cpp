@@ -46,7 +46,10 @@ const std::string kSample =
     "Nul=ab\0cd\r\n"s
     "\x01\xff\xfe binary junk = \x80\r\n"
     "[Other]\r\n"
+    "Trap = [Fake] not a header\r\n"
     "Key=other\r\n"
+    " \t[Indented] ; trailing text\r\n"
+    "K=indented\r\n"
     "[ini_server_section]\r\n"
     "Later=from the second header\r\n"
     "Dup=third\r\n"
@@ -94,6 +97,8 @@ TEST_F(ProfileTest, ReadsValuesByTheOriginalRules) {
         {"comment is not a key", "INI_SERVER_SECTION", ";Commented", "dflt", 256, "dflt", 4},
         {"keys before any section are not found", "", "orphan", "dflt", 256, "dflt", 4},
         {"other section", "Other", "KEY", "", 256, "other", 5},
+        {"'[' inside a value opens no section", "Fake", "Key", "dflt", 256, "dflt", 4},
+        {"indented header, text after ']'", "indented", "k", "", 256, "indented", 8},
         {"header without ']' still opens a section", "Broken", "Inside", "", 256, "broken header",
          13},
         {"missing key gives the default", "INI_SERVER_SECTION", "Absent", "dflt", 256, "dflt", 4},
