@@ -21,7 +21,6 @@
 #include <cstring>
 #include <string>
 
-#include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
@@ -56,8 +55,8 @@ int getHomeDir(char* buffer, unsigned long size) {
     if (key.queryValue(kLocalPathValue, &value) != kSuccess)
         return 0;
     // The type is not checked: a value of another type is taken as the bytes it holds.
-    std::string text =
-        (value.type == kRegSz || value.type == kRegExpandSz) ? utf8ToAnsi(value.data) : value.data;
+    // UTF-8 as stored, until the code page conversions are in.
+    std::string text = value.data;
     text.resize(std::strlen(text.c_str()));
     size_t end = text.find_last_not_of("/\\");
     text.resize(end == std::string::npos ? 0 : end + 1);
