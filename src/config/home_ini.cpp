@@ -10,6 +10,10 @@
 // nvlscan.ini (which the profile functions look for in the system directory). Paths themselves
 // are not cut to 255 characters: a longer explicit path is used as given.
 //
+// The trailing run of separators ('/' and '\\') is removed from the stored UTF-8 text, before it
+// is converted to the ANSI code page: removed afterwards, a path ending in a double-byte
+// character whose second byte is 0x5C would lose half of that character.
+//
 // getHomeDir fails (returns 0) rather than return a directory without its trailing '/' when the
 // caller's buffer has no room for it: a caller appends file names to the result, and a missing
 // separator would silently name a different file.
@@ -21,6 +25,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
@@ -55,11 +60,15 @@ int getHomeDir(char* buffer, unsigned long size) {
     if (key.queryValue(kLocalPathValue, &value) != kSuccess)
         return 0;
     // The type is not checked: a value of another type is taken as the bytes it holds.
-    // UTF-8 as stored, until the code page conversions are in.
+    bool isText = value.type == kRegSz || value.type == kRegExpandSz;
     std::string text = value.data;
     text.resize(std::strlen(text.c_str()));
+    // The separators are stripped before the text goes to the ANSI code page: there a
+    // backslash byte may be the second half of a double-byte character (0x5C in Shift-JIS).
     size_t end = text.find_last_not_of("/\\");
     text.resize(end == std::string::npos ? 0 : end + 1);
+    if (isText)
+        text = utf8ToAnsi(text);
     text += '/';
     if (text.size() + 1 > size)
         return 0;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/paths.h"
@@ -404,7 +405,9 @@ uint32_t applyWrite(std::string_view file, std::string_view section, const char*
 }  // namespace profile
 
 std::string profilePath(std::string_view name) {
-    std::string path(name);
+    bool ascii = std::all_of(name.begin(), name.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    std::string path = ascii ? std::string(name) : ansiToUtf8(name);
     std::replace(path.begin(), path.end(), '\\', '/');
     if (path.empty())
         return path;

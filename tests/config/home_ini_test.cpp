@@ -2,6 +2,7 @@
 #include <cgishare/config.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "platform/registry.h"
@@ -124,6 +125,41 @@ TEST_F(HomeIniTest, WithoutHomeTheBareNameIsUsed) {
     EXPECT_EQ(writeINIString(section, port, v443, nullptr), 1);
     EXPECT_EQ(readFile(env_.root() + "/etc/nvlscan.ini"),
               "[INI_SERVER_SECTION]\nMaster_URL=/system/\nMaster_SSLPort=443\n");
+}
+
+TEST_F(HomeIniTest, HomeDirComesInTheAnsiCodePageAndStillNamesTheFiles) {
+    // The default code page, 1252: "café" is one byte shorter, and the INI path built from it
+    // still reaches the file.
+    env_.writeFile("home/caf\xC3\xA9/nvlscan.ini", "[S]\r\nK=found\r\n");
+    setLocalPath(env_.root() + "/home/caf\xC3\xA9");
+    EXPECT_EQ(homeDir(), env_.root() + "/home/caf\xE9/");
+    char section[] = "S";
+    char key[] = "K";
+    char value[16];
+    getINIString(value, section, key, nullptr, sizeof value, nullptr);
+    EXPECT_STREQ(value, "found");
+}
+
+TEST_F(HomeIniTest, HomeDirKeepsADoubleByteCharacterEndingIn5C) {
+    // The code page is fixed at a process's first conversion, so this runs in a fresh process.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            RegistryKey nls;
+            RegistryKey::create(RegHive::LocalMachine,
+                                "SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", &nls);
+            nls.setString("ACP", "932");
+            // U+8868 is 95 5C in code page 932: its second byte is a backslash.
+            env_.writeFile("home/\xE8\xA1\xA8/nvlscan.ini", "[S]\r\nK=found\r\n");
+            setLocalPath(env_.root() + "/home/\xE8\xA1\xA8\\");
+            bool homeOk = homeDir() == env_.root() + "/home/\x95\x5C/";
+            char section[] = "S";
+            char key[] = "K";
+            char value[16];
+            getINIString(value, section, key, nullptr, sizeof value, nullptr);
+            std::exit(homeOk && std::string(value) == "found" ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
