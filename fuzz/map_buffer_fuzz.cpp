@@ -32,9 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int i = 0; i < 8; ++i) {
         bool append = (operations >> i & 1) != 0;
         RingResult result =
-            append ? nvl::service::appendRecord(base, region.size(), elementSize, record.data())
-                   : nvl::service::takeOldestRecord(base, region.size(), elementSize,
-                                                    record.data());
+            append
+                ? nvl::service::appendRecord(base, region.size(), elementSize, record.data())
+                : nvl::service::takeOldestRecord(base, region.size(), elementSize, record.data());
         RingHeader after;
         bool stillAccepted = nvl::service::loadRingHeader(base, region.size(), elementSize, &after);
         if (accepted != stillAccepted || (!accepted && result != RingResult::kBadRegion))

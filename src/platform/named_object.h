@@ -61,11 +61,11 @@
 //   leaves nothing behind. A set wakes every waiter and an auto-reset event is consumed by a
 //   compare-and-swap, so exactly one waiter wins. A count of sleeping waiters beside the word
 //   only lets a set with nobody asleep skip the wake-up system call; a waiter killed asleep
-//   leaves it raised, which costs that call and nothing else. A wait on several events sleeps in futex_waitv (Linux 5.16) and rescans
-//   from index 0 after every wake-up. Robust mutexes cannot take part in futex_waitv, so a
-//   wait on several objects that include a mutex (or any multi-object wait on a kernel without
-//   futex_waitv) polls in slices of up to 10 ms: correct, not fast. Single waits always sleep
-//   in the kernel.
+//   leaves it raised, which costs that call and nothing else. A wait on several events sleeps in
+//   futex_waitv (Linux 5.16) and rescans from index 0 after every wake-up. Robust mutexes cannot
+//   take part in futex_waitv, so a wait on several objects that include a mutex (or any
+//   multi-object wait on a kernel without futex_waitv) polls in slices of up to 10 ms: correct, not
+//   fast. Single waits always sleep in the kernel.
 //
 //   Handles are numbers (a slot and a generation, so a stale handle is refused rather than
 //   taken for a newer one), looked up in this process's table behind a mutex; an operation pins its

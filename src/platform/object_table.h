@@ -40,7 +40,7 @@ struct Header {
 static_assert(sizeof(Header) <= kHeaderSize);
 
 constexpr uint32_t kHeaderMagic = 0x4A424F4E;  // "NOBJ"
-constexpr uint16_t kHeaderVersion = 2;  // 2: eventSleepers
+constexpr uint16_t kHeaderVersion = 2;         // 2: eventSleepers
 constexpr uint32_t kManualReset = 1;
 
 // One object this process holds: one descriptor, one lock, one mapping of the header.

@@ -209,7 +209,7 @@ uint32_t waitAny(const Pins& pinned, uint32_t milliseconds) {
 
     Deadline deadline = deadlineAfter(milliseconds);
     bool expired = milliseconds == 0;
-    long slice = 1000000L;  // polling: 1 ms, doubling up to 10 ms
+    long slice = 1000000L;                    // polling: 1 ms, doubling up to 10 ms
     FutexWaitv waiters[kMaximumWaitObjects];  // the first `count` are filled before each sleep
     for (;;) {
         uint32_t result = scan(pinned, start, seen);
@@ -227,8 +227,7 @@ uint32_t waitAny(const Pins& pinned, uint32_t milliseconds) {
             } else {
                 for (size_t i = 0; i < count; ++i) {
                     waiters[i].val = seen[i];
-                    waiters[i].uaddr =
-                        reinterpret_cast<uintptr_t>(&pinned[i].header->eventWord);
+                    waiters[i].uaddr = reinterpret_cast<uintptr_t>(&pinned[i].header->eventWord);
                     waiters[i].flags = kFutexSize32;
                     waiters[i].reserved = 0;
                 }

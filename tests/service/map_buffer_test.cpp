@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
@@ -20,9 +21,12 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/error.h"
 #include "platform/named_object.h"
+#include "platform/pipe.h"
 #include "support/child_process.h"
 #include "support/test_env.h"
+#include "trace/trace_client.h"
 
 namespace {
 
@@ -194,6 +198,51 @@ TEST_F(MapBufferTest, RecordsComeOutInTheOrderWrittenAndTheRingWraps) {
         }
         EXPECT_EQ(headerOf(ring), c.after);
     }
+}
+
+TEST_F(MapBufferTest, SenderTracesEachStatus) {
+    sys::PipeServer logServer;
+    ASSERT_EQ(sys::PipeServer::create(nvl::trace::kLogPipeName, SOMAXCONN, true, &logServer),
+              sys::kSuccess);
+    nvl::trace::resetClientForTesting();
+    NvlMapBuffer receiver(kBase, 8);
+    NvlMapBuffer("none", 8).SendBuffer("12345678");
+    ASSERT_EQ(receiver.CreateMapFile(1), 0);
+    NvlMapBuffer(kBase, 8).SendBuffer("12345678");
+    NvlMapBuffer(kBase, 8).SendBuffer("12345678");
+
+    // Each command: LOG_WRITE, time, pid, tid, level, source, line, "[tag][program]text".
+    std::vector<std::string> texts;
+    sys::PipeConnection peer;
+    while (logServer.accept(&peer) == sys::kSuccess) {
+        std::string bytes(sys::kPipeMaxMessage, '\0');
+        size_t size = 0;
+        ASSERT_EQ(peer.receive(bytes.data(), bytes.size(), &size), sys::kSuccess);
+        std::string narrow;
+        for (size_t i = 0; i + 1 < size; i += 2)
+            narrow += bytes[i];
+        std::vector<std::string> fields;
+        for (size_t start = 0, tab; fields.size() < 7; start = tab + 1) {
+            tab = narrow.find('\t', start);
+            ASSERT_NE(tab, std::string::npos) << narrow;
+            fields.push_back(narrow.substr(start, tab - start));
+        }
+        EXPECT_EQ(fields[4], "8");
+        EXPECT_EQ(fields[5], "src\\Server\\libCGIShare\\cgi_NvlMapBuffer.cpp");
+        std::string text = narrow.substr(narrow.find("]", narrow.rfind('\t')) + 1);
+        texts.push_back(text.substr(text.find(']') + 1, text.find('\0') - text.find(']') - 1));
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         "[NvlMapBuffer::SendBuffer] status of OpenMapFile()=-7",
+                         "[NvlMapBuffer::SendBuffer] status of OpenMapFile()=0",
+                         "[NvlMapBuffer::SetBuffer] err of WaitForSingleObject()=0",
+                         "[NvlMapBuffer::SetBuffer] End - status=0",
+                         "[NvlMapBuffer::SendBuffer] status of SetBuffer()=0",
+                         "[NvlMapBuffer::SendBuffer] status of OpenMapFile()=0",
+                         "[NvlMapBuffer::SetBuffer] err of WaitForSingleObject()=0",
+                         "[NvlMapBuffer::SetBuffer] End - status=-3",
+                         "[NvlMapBuffer::SendBuffer] status of SetBuffer()=-3",
+                     }));
 }
 
 TEST_F(MapBufferTest, IdleObjectRefusesQuietly) {
