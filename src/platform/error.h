@@ -32,6 +32,8 @@ enum Error : uint32_t {
     kErrInvalidName = 123,
     kErrDirNotEmpty = 145,
     kErrAlreadyExists = 183,
+    kErrModNotFound = 126,
+    kErrProcNotFound = 127,
     kErrFilenameTooLong = 206,
     kErrBadPipe = 230,
     kErrPipeBusy = 231,
