@@ -22,6 +22,7 @@
 #include <cstring>
 #include <string>
 
+#include "config/resource_testing.h"
 #include "platform/codepage.h"
 #include "platform/host.h"
 #include "platform/library.h"
@@ -39,6 +40,7 @@ constexpr size_t kWideAddressBufferSize = 60;
 constexpr const char kServerIni[] = "../../nvlscan.ini";
 
 struct ResourceState {
+    std::string libraryName = kResourceLibrary;
     nvl::sys::Library library;
     ResourceStringEntry entry = nullptr;
     char language[kResourceLanguageSize] = {};
@@ -70,11 +72,19 @@ int serverPort() {
 
 }  // namespace
 
+namespace nvl::config {
+
+void setResourceLibraryForTesting(const char* libraryName) {
+    resourceState().libraryName = libraryName != nullptr ? libraryName : kResourceLibrary;
+}
+
+}  // namespace nvl::config
+
 bool loadResource() {
     ResourceState& state = resourceState();
     if (state.library)
         return false;
-    state.library = nvl::sys::Library::load(kResourceLibrary);
+    state.library = nvl::sys::Library::load(state.libraryName);
     if (!state.library)
         return false;
     // The handle stays held without its entry, so a second call still reports false.

@@ -98,6 +98,11 @@ void* Library::symbol(const char* name) const {
     return address;
 }
 
+void* Library::release() {
+    path_.clear();
+    return std::exchange(handle_, nullptr);
+}
+
 void Library::reset() {
     if (handle_ != nullptr)
         ::dlclose(handle_);

@@ -11,8 +11,9 @@
 //     then the dynamic loader's usual search path (LD_LIBRARY_PATH, the run path, the
 //     system's library directories).
 //
-// A Library owns its handle: it is closed when the object dies or is reset. Failures set
-// lastError() (kErrModNotFound, kErrProcNotFound) and keep the loader's text in error().
+// A Library owns its handle: it is closed when the object dies or is reset, unless released.
+// Failures set lastError() (kErrModNotFound, kErrProcNotFound) and keep the loader's text in
+// error().
 #pragma once
 
 #include <string>
@@ -52,6 +53,9 @@ class Library {
 
     // Closes the library if one is held.
     void reset();
+    // Hands the handle over without closing it, for a library that must stay loaded until
+    // the process ends.
+    void* release();
 
   private:
     void* handle_ = nullptr;
