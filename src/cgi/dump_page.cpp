@@ -89,10 +89,11 @@ void CDumpPage::copyFrom(const CDumpPage& other) {
 bool CDumpPage::LoadPage(char* fileName) {
     char home[kPathSize] = {};
     getHomeDir(home, sizeof home);
-    char formatted[kPathSize];
-    std::snprintf(formatted, sizeof formatted, "%sWeb/html/%s", home, fileName);
+    std::string formatted = std::string(home) + "Web/html/" + (fileName != nullptr ? fileName : "");
+    formatted.resize(std::min(formatted.size(), static_cast<size_t>(kPathSize - 1)));
     std::string resolved = nvl::sys::resolvePath(formatted);
-    std::snprintf(path, sizeof path, "%s", resolved.c_str());
+    resolved.resize(std::min(resolved.size(), static_cast<size_t>(kPathSize - 1)));
+    std::memcpy(path, resolved.c_str(), resolved.size() + 1);
 
     std::string contents;
     uint32_t error = nvl::sys::readWholeFile(path, &contents);
