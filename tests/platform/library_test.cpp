@@ -100,7 +100,7 @@ TEST(LibraryTest, OwnsItsHandleThroughMovesAndCloses) {
     Library first = Library::load(path);
     ASSERT_TRUE(first);
     Library second = std::move(first);
-    EXPECT_FALSE(first);  // NOLINT(bugprone-use-after-move): moved-from state is specified
+    EXPECT_FALSE(first);  // NOLINT(bugprone-use-after-move): a moved-from library is empty
     EXPECT_TRUE(second);
     Library third;
     third = std::move(second);
