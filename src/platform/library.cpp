@@ -52,6 +52,13 @@ Library& Library::operator=(Library&& other) noexcept {
 }
 
 Library Library::load(std::string_view libraryName, std::string* error) {
+    Library library;
+    if (libraryName.empty()) {
+        if (error != nullptr)
+            *error = "no library name";
+        setLastError(kErrModNotFound);
+        return library;
+    }
     std::string file = sharedObjectName(libraryName);
     std::string target;
     if (file.find('/') != std::string::npos) {
@@ -70,7 +77,6 @@ Library Library::load(std::string_view libraryName, std::string* error) {
             target = file;  // no slash: the loader's own search path
     }
 
-    Library library;
     ::dlerror();
     library.handle_ = ::dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library.handle_ == nullptr) {

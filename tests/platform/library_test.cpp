@@ -84,6 +84,7 @@ TEST(LibraryTest, ReportsMissingLibrariesAndSymbols) {
     EXPECT_EQ(lastError(), kErrModNotFound);
     EXPECT_NE(error.find("no_such_library_for_tests.so"), std::string::npos) << error;
     EXPECT_EQ(missing.symbol("anything"), nullptr);
+    EXPECT_FALSE(Library::load(""));
 
     Library library = Library::load(CGIRES_EN);
     ASSERT_TRUE(library);
