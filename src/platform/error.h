@@ -34,8 +34,6 @@ enum Error : uint32_t {
     kErrProcNotFound = 127,
     kErrDirNotEmpty = 145,
     kErrAlreadyExists = 183,
-    kErrModNotFound = 126,
-    kErrProcNotFound = 127,
     kErrFilenameTooLong = 206,
     kErrBadPipe = 230,
     kErrPipeBusy = 231,
