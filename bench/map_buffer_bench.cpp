@@ -86,6 +86,20 @@ double nanosecondsPerRecord(Clock::time_point start, int64_t records) {
     return took.count() / static_cast<double>(records);
 }
 
+// Sends `records` numbered records with `send` and returns the time per record, counted until
+// the receiver has taken them all.
+template <class Send>
+double timeSends(Receiver& receiver, int64_t records, Send&& send) {
+    Record record;
+    auto start = Clock::now();
+    for (int64_t i = 0; i < records; ++i) {
+        fill(record, static_cast<uint64_t>(i));
+        send(record);
+    }
+    receiver.finish();
+    return nanosecondsPerRecord(start, records);
+}
+
 // The ring's receiving end: waits for a request, then takes all that has arrived.
 bool receiveFromRing(int64_t records, const std::function<void()>& ready) {
     NvlMapBuffer ring(kRing, kRecordSize);
@@ -112,19 +126,14 @@ double attachedRing(int64_t records) {
     NvlMapBuffer sender(kRing, kRecordSize);
     if (sender.OpenMapFile() != 0)
         std::abort();
-    Record record;
-    auto start = Clock::now();
-    for (int64_t i = 0; i < records; ++i) {
-        fill(record, static_cast<uint64_t>(i));
+    return timeSends(receiver, records, [&](const Record record) {
         int status;
         while ((status = sender.SetBuffer(record)) == NvlMapBuffer::kFull)
             ::sched_yield();
         if (status != 0)
             std::abort();
         sender.SendRequest();
-    }
-    receiver.finish();
-    return nanosecondsPerRecord(start, records);
+    });
 }
 
 double messageQueue(int64_t records) {
@@ -144,33 +153,22 @@ double messageQueue(int64_t records) {
         }
         return true;
     });
-    Record record;
-    auto start = Clock::now();
-    for (int64_t i = 0; i < records; ++i) {
-        fill(record, static_cast<uint64_t>(i));
-        queue.send(record, kRecordSize, 0);
-    }
-    receiver.finish();
-    double result = nanosecondsPerRecord(start, records);
+    double result = timeSends(receiver, records,
+                              [&](const Record record) { queue.send(record, kRecordSize, 0); });
     ipc::message_queue::remove(name.c_str());
     return result;
 }
 
 double sendBufferPerRecord(int64_t records) {
     Receiver receiver([&](const auto& ready) { return receiveFromRing(records, ready); });
-    Record record;
-    auto start = Clock::now();
-    for (int64_t i = 0; i < records; ++i) {
-        fill(record, static_cast<uint64_t>(i));
+    return timeSends(receiver, records, [](const Record record) {
         int status;
         while ((status = NvlMapBuffer(kRing, kRecordSize).SendBuffer(record)) ==
                NvlMapBuffer::kFull)
             ::sched_yield();
         if (status != 0)
             std::abort();
-    }
-    receiver.finish();
-    return nanosecondsPerRecord(start, records);
+    });
 }
 
 double socketPerRecord(int64_t records) {
@@ -201,19 +199,15 @@ double socketPerRecord(int64_t records) {
         }
         return true;
     });
-    Record record;
-    auto start = Clock::now();
-    for (int64_t i = 0; i < records; ++i) {
-        fill(record, static_cast<uint64_t>(i));
+    double result = timeSends(receiver, records, [&](const Record record) {
         int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0 || ::connect(fd, target, sizeof address) != 0 ||
             ::write(fd, record, kRecordSize) != static_cast<ssize_t>(kRecordSize))
             std::abort();
         ::close(fd);
-    }
-    receiver.finish();
+    });
     ::unlink(path.c_str());
-    return nanosecondsPerRecord(start, records);
+    return result;
 }
 
 // Runs subject and baseline in turn, one batch each per iteration, and reports their means.
