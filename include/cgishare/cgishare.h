@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cgishare/config.h>
+#include <cgishare/event_log.h>
 #include <cgishare/output_stream.h>
 #include <cgishare/resource.h>
 #include <cgishare/trace.h>
+#include <cgishare/update_log.h>
