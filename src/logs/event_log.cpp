@@ -108,6 +108,24 @@ static_assert(std::size(kEvents) == 79, "one entry per event value 1..78");
 unsigned g_flags = 0;
 char g_directory[kDirectoryBuffer] = "";
 
+// Appends `value` in decimal with at least `digits` digits, as "%.<digits>d" does.
+void appendNumber(std::string* out, long value, int digits) {
+    char buffer[24];
+    char* end = buffer + sizeof buffer;
+    char* p = end;
+    unsigned long magnitude =
+        value < 0 ? 0ul - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    do {
+        *--p = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (end - p < digits)
+        *--p = '0';
+    if (value < 0)
+        *--p = '-';
+    out->append(p, static_cast<size_t>(end - p));
+}
+
 // Collects the caller's texts of one record up to a fixed size. Line breaks inside them
 // become spaces: they would split the record into two lines.
 class BoundedText {
@@ -227,17 +245,15 @@ void EventLog(NvlEventID id, char* description, bool success, char* detailFormat
     int year = local.tm_year + 1900;
     int month = local.tm_mon + 1;
 
-    char path[kMaxPath + 1];
-    int pathLength = std::snprintf(path, sizeof path, "%snvl%.4d%.2d%.2d.log", g_directory, year,
-                                   month, local.tm_mday);
-    if (pathLength < 0 || static_cast<size_t>(pathLength) > kMaxPath)
-        return;
-
-    char head[96];
-    int headLength = std::snprintf(head, sizeof head, "%.4d/%.2d/%.2d, %.2d:%.2d:%.2d, %d, %s, ",
-                                   year, month, local.tm_mday, local.tm_hour, local.tm_min,
-                                   local.tm_sec, static_cast<int>(id), event.text);
-    if (headLength < 0 || static_cast<size_t>(headLength) >= sizeof head)
+    // The fields are formed by hand rather than by printf: a record costs little beyond its
+    // open, write and close, and the format would be most of that little.
+    std::string path = g_directory;
+    path += "nvl";
+    appendNumber(&path, year, 4);
+    appendNumber(&path, month, 2);
+    appendNumber(&path, local.tm_mday, 2);
+    path += ".log";
+    if (path.size() > kMaxPath)
         return;
 
     // Everything but the closing ",\n" must fit in the record limit; the caller's texts give
@@ -246,7 +262,22 @@ void EventLog(NvlEventID id, char* description, bool success, char* detailFormat
     const size_t resultLength = std::strlen(result);
     std::string record;
     record.reserve(256);
-    record.append(head, static_cast<size_t>(headLength));
+    appendNumber(&record, year, 4);
+    record += '/';
+    appendNumber(&record, month, 2);
+    record += '/';
+    appendNumber(&record, local.tm_mday, 2);
+    record += ", ";
+    appendNumber(&record, local.tm_hour, 2);
+    record += ':';
+    appendNumber(&record, local.tm_min, 2);
+    record += ':';
+    appendNumber(&record, local.tm_sec, 2);
+    record += ", ";
+    appendNumber(&record, id, 1);
+    record += ", ";
+    record += event.text;
+    record += ", ";
     const size_t limit = kEventLogMaxRecord - 2;
     if (description == nullptr || description[0] == '\0') {
         record += '-';

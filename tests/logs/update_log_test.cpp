@@ -236,8 +236,7 @@ TEST_F(UpdateLogTest, DeleteEmptiesTheFileAndKeepsIt) {
 }
 
 TEST_F(UpdateLogTest, OpenIsRetriedThreeTimes) {
-    // A log that cannot be opened: the Log directory is missing.
-    ASSERT_EQ(::rmdir((env_.home() + "Log").c_str()), 0);
+    writeNumbered(1);
     struct Case {
         const char* name;
         int (*call)();
@@ -260,13 +259,13 @@ TEST_F(UpdateLogTest, OpenIsRetriedThreeTimes) {
         {"count", [] { return getRecordCountUpdateLog(); }, -1, 0},
         {"read", [] { return readUpdateLog(0, collect, nullptr); }, -2, 3},
     };
+    // Another process holds the file: every open is refused.
     static int opens;
-    static const nvl::sys::FileOps* real;
-    real = &nvl::sys::fileOps();
-    nvl::sys::FileOps counting = *real;
-    counting.open = [](const char* path, int flags, mode_t mode) {
+    nvl::sys::FileOps refusing = nvl::sys::fileOps();
+    refusing.open = [](const char*, int, mode_t) {
         ++opens;
-        return real->open(path, flags, mode);
+        errno = EACCES;
+        return -1;
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -274,13 +273,20 @@ TEST_F(UpdateLogTest, OpenIsRetriedThreeTimes) {
         opens = 0;
         int result;
         {
-            nvl::sys::ScopedFileOps scoped(counting);
+            nvl::sys::ScopedFileOps scoped(refusing);
             result = c.call();
         }
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(opens, 3);
         EXPECT_EQ(g_waits, c.waits);
     }
+    EXPECT_EQ(contents(), "20060831094107,4,1,-1,m1\n");
+
+    // The Log directory is not created for the log.
+    ::unlink(logPath().c_str());
+    ASSERT_EQ(::rmdir((env_.home() + "Log").c_str()), 0);
+    writeNumbered(1);
+    deleteUpdateLog();
     EXPECT_EQ(::access((env_.home() + "Log").c_str(), F_OK), -1);
 }
 
