@@ -6,7 +6,9 @@
 // Fields: a 14-character time stamp, a 1-character kind, two signed decimal numbers and a
 // message of 0 to 1023 characters that may contain commas. The console writes records,
 // counts them, lists them ten to a page through a callback and empties the file. The "Log"
-// directory is found without regard to case and is not created here.
+// directory is found without regard to case and is not created here. A path that does not
+// fit the original 260-character path buffer, or a missing home directory, counts as a file
+// that cannot be opened: nothing is written to a path other than the one meant.
 //
 // Several processes write the file at once without a lock: each record is formed completely
 // in memory and appended with one write(2) on a descriptor opened with O_APPEND, so records
