@@ -8,6 +8,7 @@
 #include <cgishare/update_log.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -309,6 +310,16 @@ TEST_F(UpdateLogTest, BaseDirectoryReplacesTheHomeDirectory) {
     EXPECT_EQ(nvl::test::readFile(base + "/Log/update.log"),
               "20060831094107,4,1,1,m\n20060831094107,4,1,1,m\n");
     EXPECT_EQ(contents(), "20060831094107,4,1,1,home\n");
+
+    // The whole path fits in 259 characters, or nothing is written.
+    for (size_t pathLength : {259u, 260u}) {
+        std::string dir = env_.root() + "/";
+        dir += std::string(pathLength - dir.size() - std::strlen("/Log/update.log"), 'b');
+        nvl::sys::makeDirectories(dir + "/Log");
+        writeUpdateLog(text("20060831094107"), text("4"), 1, 1, text("m"), text(dir.c_str()));
+        EXPECT_EQ(nvl::test::readFile(dir + "/Log/update.log").empty(), pathLength == 260u)
+            << pathLength;
+    }
 }
 
 TEST_F(UpdateLogTest, NoHomeDirectoryWritesNowhere) {
