@@ -50,10 +50,10 @@
 //   one lock per object, however many handles and views it has. The kernel drops the lock when
 //   the last descriptor closes, also when the process dies, so nothing about liveness is kept in
 //   shared memory. Create, open and the last close in a process run under an exclusive lock of
-//   "<dir>/.guard" (held for a few system calls, never across a wait): an open finds a file
-//   that nobody holds stale (its holders died, or its creator died while setting it up) and
-//   removes it; a create replaces it with a fresh file (never reusing it in place); the last
-//   holder removes the file. The creator takes its lock before it initialises, so a creator
+//   "<dir>/.lock" (a FileWriteLock; held for a few system calls, never across a wait): an open
+//   finds a file that nobody holds stale (its holders died, or its creator died while setting it
+//   up) and removes it; a create replaces it with a fresh file (never reusing it in place); the
+//   last holder removes the file. The creator takes its lock before it initialises, so a creator
 //   that dies half way leaves a stale file, never a half-made live object.
 //
 //   Events carry no waiter bookkeeping in shared memory: bit 0 of the word is the state and
@@ -65,12 +65,12 @@
 //   futex_waitv) polls in slices of up to 10 ms: correct, not fast. Single waits always sleep
 //   in the kernel.
 //
-//   Handles are small numbers (like the original's), looked up in this process's table behind a
-//   mutex; an operation pins its object for its duration, so closing a handle in one thread
-//   while another waits on it is safe. Handle values are not inherited: after fork() the child
-//   starts with an empty table (its copies of the parent's handles are invalid, views stay
-//   mapped as plain memory) and must open what it needs by name; every descriptor is
-//   close-on-exec.
+//   Handles are numbers (a slot and a generation, so a stale handle is refused rather than
+//   taken for a newer one), looked up in this process's table behind a mutex; an operation pins its
+//   object for its duration, so closing a handle in one thread while another waits on it is safe.
+//   Handle values are not inherited: after fork() the child starts with an empty table (its copies
+//   of the parent's handles are invalid, views stay mapped as plain memory) and must open what it
+//   needs by name; every descriptor is close-on-exec.
 //
 // Errors: every call that fails returns an empty Handle / false / kWaitFailed and sets
 // lastError() to a code of error.h: kErrFileNotFound (no such object), kErrInvalidHandle (bad

@@ -142,7 +142,6 @@ struct Table {
     std::vector<uint32_t> freeSlots;
     std::unordered_map<const void*, View> views;
     uint32_t nextGeneration = 1;
-    std::string preparedDirectory;
 };
 
 void forgetAfterFork();
@@ -315,6 +314,15 @@ uint32_t checkHeader(const objects::Header& header, std::string_view key, object
     return kSuccess;
 }
 
+// A view reaching past the end of the file would fault on access, so a header whose size the
+// file does not hold (another process wrote it wrong) is refused.
+bool coversData(int fd, const objects::Header& header) {
+    struct stat st {};
+    uint64_t needed = objects::kHeaderSize + roundToPages(header.dataSize);
+    return ::fstat(fd, &st) == 0 && needed >= header.dataSize &&
+           static_cast<uint64_t>(st.st_size) >= needed;
+}
+
 bool sameFile(int fd, const std::string& path) {
     struct stat a {
     }, b{};
@@ -345,19 +353,16 @@ void releaseIfUnused(Table& t, objects::Entry* entry) {
         releaseEntry(t, entry);
 }
 
-uint32_t prepareDirectory(Table& t, const std::string& dir) {
-    if (t.preparedDirectory == dir)
-        return kSuccess;
+uint32_t prepareDirectory(const std::string& dir) {
     struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) {
-        uint32_t error = makeDirectories(dir, 0777);
-        if (error != kSuccess)
-            return error;
-        // Every local account creates and opens objects here, as the original's null DACL
-        // allowed. Not sticky: an account must be able to remove a stale object left by another.
-        ::chmod(dir.c_str(), 0777);
-    }
-    t.preparedDirectory = dir;
+    if (::stat(dir.c_str(), &st) == 0)
+        return kSuccess;
+    uint32_t error = makeDirectories(dir, 0777);
+    if (error != kSuccess)
+        return error;
+    // Every local account creates and opens objects here, as the original's null DACL allowed.
+    // Not sticky: an account must be able to remove a stale object that another one left.
+    ::chmod(dir.c_str(), 0777);
     return kSuccess;
 }
 
@@ -423,7 +428,7 @@ HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t data
         return handle;
     }
 
-    uint32_t error = prepareDirectory(t, dir);
+    uint32_t error = prepareDirectory(dir);
     if (error != kSuccess)
         return fail(error);
     FileWriteLock guard(dir + "/");
@@ -441,6 +446,8 @@ HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t data
         if (header == nullptr)
             return fail(fileSystemError(errno));
         error = checkHeader(*header, key, kind);
+        if (error == kSuccess && !coversData(fd.get(), *header))
+            error = kErrInvalidHandle;
         if (error == kSuccess && !takeHolderLock(fd.get()))
             error = fileSystemError(errno);
         if (error != kSuccess) {
