@@ -96,6 +96,12 @@ void writeEvent() {
 void writeUpdate() {
     writeUpdateLog(text("20060831094107"), text("4"), 1, 1, text("3.123.45"), nullptr);
 }
+// The same record with the base directory given: the writer's own cost, without the home
+// directory's registry look-up.
+void writeUpdateWithBase() {
+    writeUpdateLog(text("20060831094107"), text("4"), 1, 1, text("3.123.45"),
+                   text(world().home.c_str()));
+}
 void baselineEvent() {
     plainAppend(world().eventDir + "baseline.log", world().eventLine);
 }
@@ -180,9 +186,18 @@ void BM_EventLog(benchmark::State& state) {
 void BM_WriteUpdateLog(benchmark::State& state) {
     compare(state, writeUpdate, baselineUpdate);
 }
+void BM_WriteUpdateLogBaseDirectory(benchmark::State& state) {
+    compare(state, writeUpdateWithBase, baselineUpdate);
+}
 
 BENCHMARK(BM_EventLog)->ArgName("processes")->Arg(1)->Arg(4)->UseManualTime()->MinTime(1.0);
 BENCHMARK(BM_WriteUpdateLog)->ArgName("processes")->Arg(1)->Arg(4)->UseManualTime()->MinTime(1.0);
+BENCHMARK(BM_WriteUpdateLogBaseDirectory)
+    ->ArgName("processes")
+    ->Arg(1)
+    ->Arg(4)
+    ->UseManualTime()
+    ->MinTime(1.0);
 
 }  // namespace
 
