@@ -1,6 +1,7 @@
 #include "platform/object_table.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -135,8 +136,18 @@ struct View {
     size_t length;
 };
 
+// The guard of the object directory last used: the directory and its ".lock", kept open so that
+// create, open and close take the guard with one flock call and find files relative to the same
+// directory the guard belongs to. Guarded by the table's mutex.
+struct DirectoryGuard {
+    std::string dir;
+    UniqueFd dirFd;
+    UniqueFd lockFd;
+};
+
 struct Table {
     std::mutex mutex;
+    DirectoryGuard guard;
     std::unordered_map<std::string, objects::Entry*> byPath;
     std::vector<Slot> slots;
     std::vector<uint32_t> freeSlots;
@@ -180,6 +191,9 @@ void forgetAfterFork() {
         ::close(entry->fd);
         delete entry;
     }
+    // The guard's open file description is shared with the parent, and so is its flock: the
+    // child opens its own.
+    t.guard = {};
     t.byPath.clear();
     t.slots.clear();
     t.freeSlots.clear();
@@ -221,14 +235,14 @@ HandleValue newHandle(Table& t, objects::Entry* entry) {
     if (generation == 0)
         generation = t.nextGeneration++;
     t.slots[index] = {entry, generation};
-    ++entry->handles;
+    entry->refs.fetch_add(1);
     return encodeHandle(index, generation);
 }
 
 // --- Object files --------------------------------------------------------------------------
 
-flock lockRange(short type) {
-    flock range{};  // zeroed: open-file-description locks require l_pid == 0
+struct flock lockRange(short type) {
+    struct flock range {};  // zeroed: open-file-description locks require l_pid == 0
     range.l_type = type;
     range.l_whence = SEEK_SET;
     range.l_start = 0;
@@ -237,13 +251,13 @@ flock lockRange(short type) {
 }
 
 bool takeHolderLock(int fd) {
-    flock range = lockRange(F_RDLCK);
+    struct flock range = lockRange(F_RDLCK);
     return ::fcntl(fd, F_OFD_SETLK, &range) == 0;
 }
 
 // True when an open file description other than the caller's holds the object.
 bool heldByOthers(int fd) {
-    flock range = lockRange(F_WRLCK);
+    struct flock range = lockRange(F_WRLCK);
     if (::fcntl(fd, F_OFD_GETLK, &range) != 0)
         return true;  // cannot tell: treat the object as alive, never remove it
     return range.l_type != F_UNLCK;
@@ -323,36 +337,6 @@ bool coversData(int fd, const objects::Header& header) {
            static_cast<uint64_t>(st.st_size) >= needed;
 }
 
-bool sameFile(int fd, const std::string& path) {
-    struct stat a {
-    }, b{};
-    return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
-           a.st_ino == b.st_ino;
-}
-
-// Lets go of an entry that no handle, view or operation uses any more (table mutex held).
-void releaseEntry(Table& t, objects::Entry* entry) {
-    if (!entry->path.empty()) {
-        t.byPath.erase(entry->path);
-        std::string dir = entry->path.substr(0, entry->path.rfind('/') + 1);
-        FileWriteLock guard(dir);
-        // Without the guard the file stays; the next create or open finds it stale.
-        if (guard.ok() && !heldByOthers(entry->fd) && sameFile(entry->fd, entry->path))
-            fileOps().unlink(entry->path.c_str());
-    }
-    // The kernel walks a thread's robust mutexes when it ends and marks them abandoned there;
-    // a mutex still owned by a thread of this process must stay mapped for that.
-    if (entry->owned.load() == 0)
-        ::munmap(entry->header, objects::kHeaderSize);
-    fileOps().close(entry->fd);
-    delete entry;
-}
-
-void releaseIfUnused(Table& t, objects::Entry* entry) {
-    if (entry->handles == 0 && entry->views == 0 && entry->pins == 0)
-        releaseEntry(t, entry);
-}
-
 uint32_t prepareDirectory(const std::string& dir) {
     struct stat st {};
     if (::stat(dir.c_str(), &st) == 0)
@@ -364,6 +348,159 @@ uint32_t prepareDirectory(const std::string& dir) {
     // Not sticky: an account must be able to remove a stale object that another one left.
     ::chmod(dir.c_str(), 0777);
     return kSuccess;
+}
+
+// Takes the exclusive guard of `dir` (table mutex held), opening the directory and its ".lock"
+// the first time. The lock file is opened read-only, as FileWriteLock does: flock needs no write
+// access, and a symbolic link planted under its name is refused, never followed.
+uint32_t lockDirectory(Table& t, const std::string& dir) {
+    DirectoryGuard& g = t.guard;
+    if (!g.lockFd || g.dir != dir) {
+        t.guard = {};
+        uint32_t error = prepareDirectory(dir);
+        if (error != kSuccess)
+            return error;
+        UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dirFd)
+            return fileSystemError(errno);
+        UniqueFd lockFd(
+            ::openat(dirFd.get(), ".lock", O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
+        if (!lockFd)
+            return fileSystemError(errno);
+        g.dir = dir;
+        g.dirFd = std::move(dirFd);
+        g.lockFd = std::move(lockFd);
+    }
+    while (::flock(g.lockFd.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            uint32_t error = fileSystemError(errno);
+            t.guard = {};
+            return error;
+        }
+    }
+    return kSuccess;
+}
+
+// Holds the guard for a scope.
+class DirectoryLock {
+  public:
+    DirectoryLock(Table& t, const std::string& dir) : t_(t), error_(lockDirectory(t, dir)) {}
+    ~DirectoryLock() {
+        if (error_ == kSuccess && t_.guard.lockFd)
+            ::flock(t_.guard.lockFd.get(), LOCK_UN);
+    }
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+    uint32_t error() const { return error_; }
+    int dirFd() const { return t_.guard.dirFd.get(); }
+    // The directory was removed since it was opened (another may now stand at its path): the
+    // caller lets go of it and starts again.
+    bool directoryGone() const {
+        struct stat st {};
+        return ::fstat(dirFd(), &st) == 0 && st.st_nlink == 0;
+    }
+    void forget() {
+        ::flock(t_.guard.lockFd.get(), LOCK_UN);
+        t_.guard = {};
+    }
+
+  private:
+    Table& t_;
+    uint32_t error_;
+};
+
+const char* baseName(const std::string& path) {
+    return path.c_str() + path.rfind('/') + 1;
+}
+
+bool sameFile(int fd, int dirFd, const char* base) {
+    struct stat a {
+    }, b{};
+    return ::fstat(fd, &a) == 0 && ::fstatat(dirFd, base, &b, AT_SYMLINK_NOFOLLOW) == 0 &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Lets go of an entry that no handle, view or operation uses any more (table mutex held).
+void releaseEntry(Table& t, objects::Entry* entry) {
+    if (!entry->path.empty()) {
+        if (auto found = t.byPath.find(entry->path);
+            found != t.byPath.end() && found->second == entry)
+            t.byPath.erase(found);
+        std::string dir = entry->path.substr(0, entry->path.rfind('/'));
+        DirectoryLock guard(t, dir);
+        // Without the guard the file stays; the next create or open finds it stale.
+        if (guard.error() == kSuccess && !heldByOthers(entry->fd) &&
+            sameFile(entry->fd, guard.dirFd(), baseName(entry->path)))
+            ::unlinkat(guard.dirFd(), baseName(entry->path), 0);
+        fileOps().close(entry->fd);
+    } else {
+        fileOps().close(entry->fd);
+    }
+    // The kernel walks a thread's robust mutexes when it ends and marks them abandoned there;
+    // a mutex still owned by a thread of this process must stay mapped for that.
+    if (entry->owned.load() == 0)
+        ::munmap(entry->header, objects::kHeaderSize);
+    delete entry;
+}
+
+// Drops one reference; the last one lets the entry go.
+void unref(Table& t, objects::Entry* entry, bool locked) {
+    if (entry->refs.fetch_sub(1) != 1)
+        return;
+    if (locked) {
+        releaseEntry(t, entry);
+    } else {
+        std::lock_guard lock(t.mutex);
+        releaseEntry(t, entry);
+    }
+}
+
+// Opens the object file `base` of the guard's directory, or creates it (guard held). On success
+// `fd` holds it with this process's holder lock and `header` its mapped header.
+uint32_t openUnderGuard(int dirFd, const char* base, std::string_view key, objects::Kind kind,
+                        bool create, uint64_t dataSize,
+                        const std::function<void(objects::Header&)>& init, UniqueFd* fd,
+                        objects::Header** header, bool* existed) {
+    fd->reset(::openat(dirFd, base, O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    if (!*fd && errno != ENOENT)
+        return fileSystemError(errno);
+    if (*fd && heldByOthers(fd->get())) {
+        objects::Header* mapped = mapHeader(fd->get());
+        if (mapped == nullptr)
+            return fileSystemError(errno);
+        uint32_t error = checkHeader(*mapped, key, kind);
+        if (error == kSuccess && kind == objects::Kind::kMapping && !coversData(fd->get(), *mapped))
+            error = kErrInvalidHandle;
+        if (error == kSuccess && !takeHolderLock(fd->get()))
+            error = fileSystemError(errno);
+        if (error != kSuccess) {
+            ::munmap(mapped, objects::kHeaderSize);
+            return error;
+        }
+        *header = mapped;
+        *existed = true;
+        return kSuccess;
+    }
+    if (*fd) {
+        // Stale: every holder is gone, or its creator died while setting it up.
+        ::unlinkat(dirFd, base, 0);
+        fd->reset();
+    }
+    if (!create)
+        return kErrFileNotFound;
+    fd->reset(::openat(dirFd, base, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+    if (!*fd)
+        return errno == ENOENT ? kErrFileNotFound : fileSystemError(errno);
+    ::fchmod(fd->get(), 0666);
+    // Held before it is set up, so that a creator dying half way leaves a stale file.
+    uint32_t error = takeHolderLock(fd->get()) ? kSuccess : fileSystemError(errno);
+    if (error == kSuccess)
+        error = initialise(fd->get(), key, kind, dataSize, init, header);
+    if (error != kSuccess) {
+        ::unlinkat(dirFd, base, 0);
+        fd->reset();
+    }
+    return error;
 }
 
 HandleValue fail(uint32_t error) {
@@ -419,76 +556,46 @@ HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t data
     std::lock_guard lock(t.mutex);
     if (auto found = t.byPath.find(path); found != t.byPath.end()) {
         Entry* entry = found->second;
-        uint32_t error = checkHeader(*entry->header, key, kind);
+        if (entry->refs.load() != 0) {
+            uint32_t error = checkHeader(*entry->header, key, kind);
+            if (error != kSuccess)
+                return fail(error);
+            HandleValue handle = newHandle(t, entry);
+            if (create)
+                setLastError(kErrAlreadyExists);
+            return handle;
+        }
+        // Its last reference is being dropped by another thread, which lets it go once it has
+        // the table: this open takes a descriptor of its own.
+        t.byPath.erase(found);
+    }
+
+    for (int attempt = 0;; ++attempt) {
+        DirectoryLock guard(t, dir);
+        if (guard.error() != kSuccess)
+            return fail(guard.error());
+        bool existed = false;
+        Header* header = nullptr;
+        UniqueFd fd;
+        uint32_t error = openUnderGuard(guard.dirFd(), baseName(path), key, kind, create, dataSize,
+                                        init, &fd, &header, &existed);
+        if (error == kErrFileNotFound && attempt == 0 && guard.directoryGone()) {
+            guard.forget();
+            continue;
+        }
         if (error != kSuccess)
             return fail(error);
+        auto* entry = new Entry;
+        entry->kind = kind;
+        entry->path = path;
+        entry->fd = fd.release();
+        entry->header = header;
+        t.byPath.emplace(path, entry);
         HandleValue handle = newHandle(t, entry);
         if (create)
-            setLastError(kErrAlreadyExists);
+            setLastError(existed ? kErrAlreadyExists : kSuccess);
         return handle;
     }
-
-    uint32_t error = prepareDirectory(dir);
-    if (error != kSuccess)
-        return fail(error);
-    FileWriteLock guard(dir + "/");
-    if (!guard.ok())
-        return fail(guard.error());
-
-    const FileOps& ops = fileOps();
-    UniqueFd fd(ops.open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0));
-    if (!fd && errno != ENOENT)
-        return fail(fileSystemError(errno));
-    Header* header = nullptr;
-    bool existed = false;
-    if (fd && heldByOthers(fd.get())) {
-        header = mapHeader(fd.get());
-        if (header == nullptr)
-            return fail(fileSystemError(errno));
-        error = checkHeader(*header, key, kind);
-        if (error == kSuccess && !coversData(fd.get(), *header))
-            error = kErrInvalidHandle;
-        if (error == kSuccess && !takeHolderLock(fd.get()))
-            error = fileSystemError(errno);
-        if (error != kSuccess) {
-            ::munmap(header, kHeaderSize);
-            return fail(error);
-        }
-        existed = true;
-    } else {
-        if (fd) {
-            // Stale: every holder is gone, or its creator died while setting it up.
-            ops.unlink(path.c_str());
-            fd.reset();
-        }
-        if (!create)
-            return fail(kErrFileNotFound);
-        fd.reset(ops.open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
-        if (!fd)
-            return fail(fileSystemError(errno));
-        ::fchmod(fd.get(), 0666);
-        // Held before it is set up, so that a creator dying half way leaves a stale file.
-        if (!takeHolderLock(fd.get())) {
-            error = fileSystemError(errno);
-        } else {
-            error = initialise(fd.get(), key, kind, dataSize, init, &header);
-        }
-        if (error != kSuccess) {
-            ops.unlink(path.c_str());
-            return fail(error);
-        }
-    }
-
-    auto* entry = new Entry;
-    entry->kind = kind;
-    entry->path = path;
-    entry->fd = fd.release();
-    entry->header = header;
-    t.byPath.emplace(path, entry);
-    HandleValue handle = newHandle(t, entry);
-    if (create)
-        setLastError(existed ? kErrAlreadyExists : kSuccess);
-    return handle;
 }
 
 bool closeHandle(HandleValue handle) {
@@ -502,8 +609,7 @@ bool closeHandle(HandleValue handle) {
     }
     t.slots[index] = {};
     t.freeSlots.push_back(index);
-    --entry->handles;
-    releaseIfUnused(t, entry);
+    unref(t, entry, true);
     return true;
 }
 
@@ -516,15 +622,14 @@ HandleValue duplicate(HandleValue handle) {
     return newHandle(t, entry);
 }
 
+// Without the table's mutex: a handle, view or other operation still holds the entry, except
+// when this is the last reference, which takes the mutex to let it go.
 Pins::~Pins() {
     if (count_ == 0)
         return;
     Table& t = table();
-    std::lock_guard lock(t.mutex);
-    for (size_t i = 0; i < count_; ++i) {
-        --entries_[i]->pins;
-        releaseIfUnused(t, entries_[i]);
-    }
+    for (size_t i = 0; i < count_; ++i)
+        unref(t, entries_[i], false);
 }
 
 bool Pins::pin(std::span<const HandleValue> handles, unsigned kinds) {
@@ -540,7 +645,7 @@ bool Pins::pin(std::span<const HandleValue> handles, unsigned kinds) {
             setLastError(kErrInvalidHandle);
             return false;  // the destructor unpins what was pinned
         }
-        ++entry->pins;
+        entry->refs.fetch_add(1);
         entries_[count_++] = entry;
     }
     return true;
@@ -550,7 +655,7 @@ void addView(void* address, size_t length, Entry& entry) {
     Table& t = table();
     std::lock_guard lock(t.mutex);
     t.views.emplace(address, View{&entry, length});
-    ++entry.views;
+    entry.refs.fetch_add(1);
 }
 
 bool removeView(const void* address) {
@@ -564,8 +669,7 @@ bool removeView(const void* address) {
     View view = found->second;
     t.views.erase(found);
     ::munmap(const_cast<void*>(address), view.length);
-    --view.entry->views;
-    releaseIfUnused(t, view.entry);
+    unref(t, view.entry, true);
     return true;
 }
 

@@ -49,10 +49,9 @@ struct Entry {
     std::string path;  // "" for an unnamed object
     int fd = -1;
     Header* header = nullptr;
-    // Guarded by the table's mutex.
-    uint32_t handles = 0;
-    uint32_t views = 0;
-    uint32_t pins = 0;
+    // Handles, views and operations in progress. Raised only under the table's mutex; whoever
+    // brings it to zero lets the entry go, and nothing raises it again after that.
+    std::atomic<uint32_t> refs{0};
     // Mutex: acquisitions by this process's threads not yet released.
     std::atomic<int> owned{0};
 };
