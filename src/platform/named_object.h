@@ -49,8 +49,9 @@
 //   an open-file-description read lock on its first byte. Each process holds one descriptor and
 //   one lock per object, however many handles and views it has. The kernel drops the lock when
 //   the last descriptor closes, also when the process dies, so nothing about liveness is kept in
-//   shared memory. Create, open and the last close in a process run under an exclusive lock of
-//   "<dir>/.lock" (a FileWriteLock; held for a few system calls, never across a wait): an open
+//   shared memory. Create, open and the last close in a process run under an exclusive flock of
+//   "<dir>/.lock" (held for a few system calls, never across a wait; each process keeps the
+//   directory and that file open and finds object files relative to the same directory): an open
 //   finds a file that nobody holds stale (its holders died, or its creator died while setting it
 //   up) and removes it; a create replaces it with a fresh file (never reusing it in place); the
 //   last holder removes the file. The creator takes its lock before it initialises, so a creator
@@ -68,8 +69,9 @@
 //   fast. Single waits always sleep in the kernel.
 //
 //   Handles are numbers (a slot and a generation, so a stale handle is refused rather than
-//   taken for a newer one), looked up in this process's table behind a mutex; an operation pins its
-//   object for its duration, so closing a handle in one thread while another waits on it is safe.
+//   taken for a newer one), looked up in this process's table without a lock; an operation pins its
+//   object (a reference count) for its duration, so closing a handle in one thread while another
+//   waits on it is safe. Only creating, opening and closing handles take the table's mutex.
 //   Handle values are not inherited: after fork() the child starts with an empty table (its copies
 //   of the parent's handles are invalid, views stay mapped as plain memory) and must open what it
 //   needs by name; every descriptor is close-on-exec.

@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/error.h"
@@ -126,9 +128,46 @@ std::string encodeName(std::string_view key) {
 
 // --- The table -----------------------------------------------------------------------------
 
+// A handle's slot. Read without the table's mutex by Pins::pin, so it is made of atomics and
+// never moves: a slot is set (entry, then generation) and cleared (generation, then entry) under
+// the mutex, and a generation is never given twice, so a reader that sees the same generation
+// before and after it read the entry saw the slot unchanged in between.
 struct Slot {
-    objects::Entry* entry = nullptr;
-    uint32_t generation = 0;
+    std::atomic<uint32_t> generation{0};
+    std::atomic<objects::Entry*> entry{nullptr};
+};
+
+// The slots, in chunks that double in size and are never freed or moved: chunk c holds slots
+// kFirstChunk * (2^c - 1) up to kFirstChunk * (2^(c+1) - 1).
+constexpr uint32_t kFirstChunk = 256;
+constexpr int kChunks = 23;  // beyond the 2^30 slots a handle can name
+
+class SlotArray {
+  public:
+    // nullptr when the slot was never allocated.
+    Slot* find(uint32_t index) const {
+        auto [chunk, offset] = place(index);
+        Slot* slots = chunks_[chunk].load(std::memory_order_acquire);
+        return slots == nullptr ? nullptr : &slots[offset];
+    }
+    // Table mutex held.
+    Slot& at(uint32_t index) {
+        auto [chunk, offset] = place(index);
+        Slot* slots = chunks_[chunk].load(std::memory_order_relaxed);
+        if (slots == nullptr) {
+            slots = new Slot[static_cast<size_t>(kFirstChunk) << chunk];
+            chunks_[chunk].store(slots, std::memory_order_release);
+        }
+        return slots[offset];
+    }
+
+  private:
+    static std::pair<int, uint32_t> place(uint32_t index) {
+        uint32_t block = index / kFirstChunk + 1;
+        int chunk = std::bit_width(block) - 1;
+        return {chunk, index - kFirstChunk * ((1u << chunk) - 1)};
+    }
+    std::atomic<Slot*> chunks_[kChunks] = {};
 };
 
 struct View {
@@ -149,13 +188,17 @@ struct Table {
     std::mutex mutex;
     DirectoryGuard guard;
     std::unordered_map<std::string, objects::Entry*> byPath;
-    std::vector<Slot> slots;
+    SlotArray slots;
+    uint32_t slotCount = 0;  // slots ever used
     std::vector<uint32_t> freeSlots;
+    // Entries are kept for reuse, never freed: Pins::pin may still touch one that was let go.
+    std::vector<objects::Entry*> freeEntries;
     std::unordered_map<const void*, View> views;
     uint32_t nextGeneration = 1;
 };
 
 void forgetAfterFork();
+void unrefEntry(Table& t, objects::Entry* entry);
 
 Table& table() {
     // Never destroyed: handles may still be closed by other static objects' destructors.
@@ -177,9 +220,12 @@ Table& table() {
 void forgetAfterFork() {
     Table& t = table();
     std::vector<objects::Entry*> entries;
-    for (const Slot& slot : t.slots) {
-        if (slot.entry != nullptr)
-            entries.push_back(slot.entry);
+    for (uint32_t i = 0; i < t.slotCount; ++i) {
+        Slot& slot = t.slots.at(i);
+        if (objects::Entry* entry = slot.entry.load(); entry != nullptr)
+            entries.push_back(entry);
+        slot.generation.store(0);
+        slot.entry.store(nullptr);
     }
     for (const auto& [address, view] : t.views)
         entries.push_back(view.entry);
@@ -189,13 +235,14 @@ void forgetAfterFork() {
     entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
     for (objects::Entry* entry : entries) {
         ::close(entry->fd);
-        delete entry;
+        entry->refs.store(0);
+        t.freeEntries.push_back(entry);
     }
     // The guard's open file description is shared with the parent, and so is its flock: the
     // child opens its own.
     t.guard = {};
     t.byPath.clear();
-    t.slots.clear();
+    t.slotCount = 0;
     t.freeSlots.clear();
     t.views.clear();
 }
@@ -212,14 +259,43 @@ objects::Entry* lookup(Table& t, HandleValue handle, uint32_t* index = nullptr) 
     if ((raw & 3) != 0)
         return nullptr;
     uint64_t low = (raw & 0xFFFFFFFF) >> 2;
-    if (low == 0 || low > t.slots.size())
+    if (low == 0 || low > t.slotCount)
         return nullptr;
-    const Slot& slot = t.slots[low - 1];
-    if (slot.entry == nullptr || slot.generation != ((raw >> 32) & 0x3FFFFFFF))
+    const Slot& slot = t.slots.at(static_cast<uint32_t>(low - 1));
+    objects::Entry* entry = slot.entry.load();
+    if (entry == nullptr || slot.generation.load() != ((raw >> 32) & 0x3FFFFFFF))
         return nullptr;
     if (index != nullptr)
         *index = static_cast<uint32_t>(low - 1);
-    return slot.entry;
+    return entry;
+}
+
+// The same without the table's mutex: takes a reference to the entry, which the caller drops
+// with unref(). nullptr when the handle is not live, or when that cannot be told without the
+// mutex (the caller then asks lookup()).
+objects::Entry* lookupAndRef(Table& t, HandleValue handle) {
+    auto raw = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle));
+    uint64_t low = (raw & 0xFFFFFFFF) >> 2;
+    auto generation = static_cast<uint32_t>((raw >> 32) & 0x3FFFFFFF);
+    if ((raw & 3) != 0 || low == 0 || low > (1u << 30) || generation == 0)
+        return nullptr;
+    const Slot* slot = t.slots.find(static_cast<uint32_t>(low - 1));
+    if (slot == nullptr || slot->generation.load() != generation)
+        return nullptr;
+    objects::Entry* entry = slot->entry.load();
+    if (entry == nullptr)
+        return nullptr;
+    // The entry may have been let go and even reused since: only a live one is raised, and the
+    // slot is checked again afterwards.
+    uint32_t refs = entry->refs.load();
+    do {
+        if (refs == 0)
+            return nullptr;
+    } while (!entry->refs.compare_exchange_weak(refs, refs + 1));
+    if (slot->generation.load() == generation && slot->entry.load() == entry)
+        return entry;
+    unrefEntry(t, entry);
+    return nullptr;
 }
 
 HandleValue newHandle(Table& t, objects::Entry* entry) {
@@ -228,13 +304,14 @@ HandleValue newHandle(Table& t, objects::Entry* entry) {
         index = t.freeSlots.back();
         t.freeSlots.pop_back();
     } else {
-        index = static_cast<uint32_t>(t.slots.size());
-        t.slots.emplace_back();
+        index = t.slotCount++;
     }
     uint32_t generation = t.nextGeneration++ & 0x3FFFFFFF;
     if (generation == 0)
-        generation = t.nextGeneration++;
-    t.slots[index] = {entry, generation};
+        generation = t.nextGeneration++ & 0x3FFFFFFF;
+    Slot& slot = t.slots.at(index);
+    slot.entry.store(entry);
+    slot.generation.store(generation);
     entry->refs.fetch_add(1);
     return encodeHandle(index, generation);
 }
@@ -440,7 +517,20 @@ void releaseEntry(Table& t, objects::Entry* entry) {
     // a mutex still owned by a thread of this process must stay mapped for that.
     if (entry->owned.load() == 0)
         ::munmap(entry->header, objects::kHeaderSize);
-    delete entry;
+    entry->path.clear();
+    entry->fd = -1;
+    entry->header = nullptr;
+    entry->owned.store(0);
+    t.freeEntries.push_back(entry);
+}
+
+// A blank entry (table mutex held).
+objects::Entry* newEntry(Table& t) {
+    if (t.freeEntries.empty())
+        return new objects::Entry;
+    objects::Entry* entry = t.freeEntries.back();
+    t.freeEntries.pop_back();
+    return entry;
 }
 
 // Drops one reference; the last one lets the entry go.
@@ -453,6 +543,10 @@ void unref(Table& t, objects::Entry* entry, bool locked) {
         std::lock_guard lock(t.mutex);
         releaseEntry(t, entry);
     }
+}
+
+void unrefEntry(Table& t, objects::Entry* entry) {
+    unref(t, entry, false);
 }
 
 // Opens the object file `base` of the guard's directory, or creates it (guard held). On success
@@ -517,12 +611,12 @@ HandleValue acquireUnnamed(objects::Kind kind, uint64_t dataSize,
     uint32_t error = initialise(fd.get(), {}, kind, dataSize, init, &header);
     if (error != kSuccess)
         return fail(error);
-    auto* entry = new objects::Entry;
+    Table& t = table();
+    std::lock_guard lock(t.mutex);
+    objects::Entry* entry = newEntry(t);
     entry->kind = kind;
     entry->fd = fd.release();
     entry->header = header;
-    Table& t = table();
-    std::lock_guard lock(t.mutex);
     HandleValue handle = newHandle(t, entry);
     setLastError(kSuccess);
     return handle;
@@ -585,7 +679,7 @@ HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t data
         }
         if (error != kSuccess)
             return fail(error);
-        auto* entry = new Entry;
+        Entry* entry = newEntry(t);
         entry->kind = kind;
         entry->path = path;
         entry->fd = fd.release();
@@ -607,7 +701,9 @@ bool closeHandle(HandleValue handle) {
         setLastError(kErrInvalidHandle);
         return false;
     }
-    t.slots[index] = {};
+    Slot& slot = t.slots.at(index);
+    slot.generation.store(0);
+    slot.entry.store(nullptr);
     t.freeSlots.push_back(index);
     unref(t, entry, true);
     return true;
@@ -638,15 +734,23 @@ bool Pins::pin(std::span<const HandleValue> handles, unsigned kinds) {
         return false;
     }
     Table& t = table();
-    std::lock_guard lock(t.mutex);
     for (HandleValue handle : handles) {
-        Entry* entry = lookup(t, handle);
-        if (entry == nullptr || (kindBit(entry->kind) & kinds) == 0) {
+        Entry* entry = lookupAndRef(t, handle);
+        if (entry == nullptr) {
+            std::lock_guard lock(t.mutex);
+            entry = lookup(t, handle);
+            if (entry != nullptr)
+                entry->refs.fetch_add(1);
+        }
+        if (entry == nullptr) {
             setLastError(kErrInvalidHandle);
             return false;  // the destructor unpins what was pinned
         }
-        entry->refs.fetch_add(1);
         entries_[count_++] = entry;
+        if ((kindBit(entry->kind) & kinds) == 0) {
+            setLastError(kErrInvalidHandle);
+            return false;
+        }
     }
     return true;
 }

@@ -125,6 +125,14 @@ bool isManual(const Entry& entry) {
 
 // --- Mutexes -------------------------------------------------------------------------------
 
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 // Turns a pthread lock result into a wait result for the object at `index`.
 uint32_t lockResult(Entry& entry, int rc, uint32_t index) {
     switch (rc) {
@@ -148,8 +156,17 @@ uint32_t lockResult(Entry& entry, int rc, uint32_t index) {
 
 uint32_t waitMutex(Entry& entry, uint32_t milliseconds) {
     pthread_mutex_t* mutex = &entry.header->mutex;
+    int rc = ::pthread_mutex_trylock(mutex);
     if (milliseconds == 0)
-        return lockResult(entry, ::pthread_mutex_trylock(mutex), 0);
+        return lockResult(entry, rc, 0);
+    // The mutexes guard a few dozen instructions, so a holder running on another processor lets
+    // go sooner than a sleep and its wake-up would take.
+    for (int spin = 0; rc == EBUSY && spin < 200; ++spin) {
+        cpuRelax();
+        rc = ::pthread_mutex_trylock(mutex);
+    }
+    if (rc != EBUSY)
+        return lockResult(entry, rc, 0);
     if (milliseconds == kInfinite)
         return lockResult(entry, ::pthread_mutex_lock(mutex), 0);
     Deadline deadline = deadlineAfter(milliseconds);
