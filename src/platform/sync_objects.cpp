@@ -161,7 +161,7 @@ uint32_t waitMutex(Entry& entry, uint32_t milliseconds) {
         return lockResult(entry, rc, 0);
     // The mutexes guard a few dozen instructions, so a holder running on another processor lets
     // go sooner than a sleep and its wake-up would take.
-    for (int spin = 0; rc == EBUSY && spin < 200; ++spin) {
+    for (int spin = 0; rc == EBUSY && spin < 50; ++spin) {
         cpuRelax();
         rc = ::pthread_mutex_trylock(mutex);
     }

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -212,6 +213,24 @@ TEST_F(NamedObjectTest, ForkedChildInheritsNoHandles) {
     EXPECT_FALSE(openEvent("parent's")) << "a forked child does not keep the parent's objects";
     finish.post();
     EXPECT_EQ(child.wait(), 0);
+}
+
+TEST_F(NamedObjectTest, DirectoryMadeAgainWhileTheProcessRuns) {
+    // This process already used the directory; one made again at its path is the one every
+    // process sees from then on, so a create here must land in it.
+    { Handle first = createEvent("before", false, false); }
+    std::string dir = objectDirectory();
+    ASSERT_EQ(::unlink((dir + "/.lock").c_str()), 0);
+    ASSERT_EQ(::rmdir(dir.c_str()), 0);
+    ASSERT_EQ(::mkdir(dir.c_str(), 0777), 0);
+
+    Handle event = createEvent("after", true, false);
+    ASSERT_TRUE(event);
+    EXPECT_EQ(lastError(), kSuccess);
+    EXPECT_EQ(objectFiles(), std::vector<std::string>{"n.after"});
+    Child child([] { return setEvent(openEvent("after").get()) ? 0 : 1; });
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(waitForSingleObject(event.get(), 0), kWaitObject0);
 }
 
 // --- Mutexes ---------------------------------------------------------------------------------
@@ -437,6 +456,43 @@ TEST_F(NamedObjectTest, ThreadsShareObjectsAndMayCloseWhileOthersWait) {
     EXPECT_TRUE(setEvent(event.get()));
     waiter.join();
     EXPECT_EQ(result, kWaitObject0);
+}
+
+TEST_F(NamedObjectTest, ClosedHandlesStayRefusedWhileOtherThreadsReuseTheirSlots) {
+    // Handles are looked up without a lock while others are opened and closed, their slots and
+    // table entries reused: a closed handle must never reach the object that took its place.
+    constexpr int kRounds = 20000;
+    Handle kept = createEvent("kept", true, false);
+    std::atomic<HandleValue> closed{nullptr};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> churners;
+    for (int t = 0; t < 2; ++t) {
+        churners.emplace_back([&, t] {
+            std::string name = "churn " + std::to_string(t);
+            for (int i = 0; i < kRounds; ++i) {
+                Handle h = createEvent(name, true, false);
+                HandleValue value = h.get();
+                h.reset();
+                closed = value;
+            }
+        });
+    }
+    std::thread user([&] {
+        long refusedWrongly = 0, acceptedWrongly = 0;
+        while (!done) {
+            if (!setEvent(kept.get()))
+                ++refusedWrongly;
+            HandleValue stale = closed.load();
+            if (stale != nullptr && (setEvent(stale) || lastError() != kErrInvalidHandle))
+                ++acceptedWrongly;
+        }
+        EXPECT_EQ(refusedWrongly, 0);
+        EXPECT_EQ(acceptedWrongly, 0);
+    });
+    for (auto& thread : churners)
+        thread.join();
+    done = true;
+    user.join();
 }
 
 // --- Events and waits ----------------------------------------------------------------------
