@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cgishare/config.h>
+#include <cgishare/login_session.h>
 #include <cgishare/output_stream.h>
 #include <cgishare/resource.h>
 #include <cgishare/trace.h>
