@@ -3,9 +3,9 @@
 # Usage: scripts/install-deps.sh [build|test|run]...
 set -euo pipefail
 
-build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcrypt-dev)
 test_pkgs=(clang libclang-rt-14-dev)
-run_pkgs=()
+run_pkgs=(lighttpd)
 
 want=("${build_pkgs[@]}")
 for what in "$@"; do
