@@ -299,6 +299,20 @@ void ShowSetCookeHeader(OutputStreamConverter& out) {
 }
 
 void ShowResetCookeHeader(OutputStreamConverter& out) {
+    // Logging off also ends the session on the server, so the old cookies cannot be replayed.
+    // Only a browser that holds the session's key can remove its file.
+    if (const char* cookie = std::getenv("HTTP_COOKIE")) {
+        char header[kCookieFieldSize];
+        std::strncpy(header, cookie, sizeof header - 1);
+        header[sizeof header - 1] = '\0';
+        static CookieValues values;
+        ParseCookieValue(header, &values);
+        char serverKey[kCookieFieldSize] = {};
+        if (RetriveKey(&values, serverKey, sizeof serverKey) == 1 &&
+            keysEqual(serverKey, values.key)) {
+            ::unlink(keyFilePath(tempDirectory(), values.session).c_str());
+        }
+    }
     out << "Set-Cookie: session="
         << ";path=/norvel\r\n";
     out << "Set-Cookie: key="

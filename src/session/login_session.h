@@ -16,6 +16,8 @@
 //     0..32767) reaches the file system, and verifying a session never creates a key file;
 //     anything else takes the time-out path.
 //   - The browser's key and the server's key are compared in constant time.
+//   - Logging off (ShowResetCookeHeader) removes the session's key file when the browser
+//     holds the session's key, so the emptied cookies cannot simply be replayed.
 //   - The stamp-refresh script assigns window.onload; the older "function window.onload ()"
 //     form is a syntax error in current browsers, which left the stamp unrefreshed and timed
 //     out sessions that were in use.

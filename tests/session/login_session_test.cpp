@@ -256,14 +256,26 @@ TEST_F(LoginSession, CookieExistTellsTheLoginPageAboutDeadSessions) {
     EXPECT_FALSE(CookieExist());
 }
 
-TEST_F(LoginSession, ResetHeaderEmptiesTheThreeCookies) {
-    std::ostringstream text;
-    OutputStreamConverter out(ISO_8859_1, &text);
-    ShowResetCookeHeader(out);
-    EXPECT_EQ(text.str(),
+TEST_F(LoginSession, LogoutEmptiesTheCookiesAndEndsTheSession) {
+    Login victim = login();
+    Login l = login();
+    auto logout = [](const std::string& cookie) {
+        ::setenv("HTTP_COOKIE", cookie.c_str(), 1);
+        std::ostringstream text;
+        OutputStreamConverter out(ISO_8859_1, &text);
+        ShowResetCookeHeader(out);
+        return text.str();
+    };
+    // A browser without the right key cannot end somebody else's session.
+    logout("session=" + victim.session + "; key=" + l.key);
+    EXPECT_TRUE(verify(cookieOf(victim).c_str()).first);
+
+    EXPECT_EQ(logout(cookieOf(l)),
               "Set-Cookie: session=;path=/norvel\r\n"
               "Set-Cookie: key=;path=/norvel\r\n"
               "Set-Cookie: stamp=;path=/norvel\r\n");
+    EXPECT_FALSE(verify(cookieOf(l).c_str()).first);  // replaying the old cookies fails
+    EXPECT_TRUE(verify(cookieOf(victim).c_str()).first);
 }
 
 TEST_F(LoginSession, MissingTimeoutTemplateIsReportedInOneLine) {
