@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and running need, only when missing.
-# Usage: scripts/install-deps.sh [build|test|run]...
+# Usage: scripts/install-deps.sh [build|test|run|node]...
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcrypt-dev)
-test_pkgs=(clang libclang-rt-14-dev)
+test_pkgs=(clang libclang-rt-14-dev lighttpd curl chromium)
 run_pkgs=(lighttpd)
+node_pkgs=(nodejs npm)
 
 want=("${build_pkgs[@]}")
 for what in "$@"; do
@@ -13,6 +14,7 @@ for what in "$@"; do
         build) ;;
         test) want+=("${test_pkgs[@]}") ;;
         run) want+=("${run_pkgs[@]}") ;;
+        node) want+=("${node_pkgs[@]}") ;;
         *) echo "install-deps: unknown set '$what'" >&2; exit 2 ;;
     esac
 done
