@@ -940,6 +940,11 @@ uint32_t deleteKey(Document* doc, const Tree& tree, RegHive hive,
         return kErrAccessDenied;
     if (tree.find(hive, path) == nullptr)
         return kErrFileNotFound;
+    // A parent that exists only through this key would go with it: it gets a section of its own.
+    std::vector<std::string> parentPath(path.begin(), path.end() - 1);
+    const KeyNode* parent = tree.find(hive, parentPath);
+    bool keepParent = !parentPath.empty() && parent != nullptr && parent->sections.empty() &&
+                      parent->children.size() == 1;
     std::vector<Entry> kept;
     kept.reserve(doc->entries.size());
     bool inDoomedSection = false;
@@ -950,6 +955,8 @@ uint32_t deleteKey(Document* doc, const Tree& tree, RegHive hive,
             kept.push_back(std::move(entry));
     }
     doc->entries = std::move(kept);
+    if (keepParent)
+        appendSection(doc, hive, parentPath, {});
     *changed = true;
     return kSuccess;
 }
