@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cgishare/config.h>
+#include <cgishare/dump_page.h>
+#include <cgishare/html_page.h>
 #include <cgishare/login_session.h>
 #include <cgishare/output_stream.h>
 #include <cgishare/resource.h>
