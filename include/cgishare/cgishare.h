@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cgishare/config.h>
+#include <cgishare/form_vars.h>
 #include <cgishare/output_stream.h>
 #include <cgishare/resource.h>
 #include <cgishare/trace.h>
+#include <cgishare/utf_converter.h>
