@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and running need, only when missing.
-# Usage: scripts/install-deps.sh [build|test|run]...
+# Usage: scripts/install-deps.sh [build|test|bench|run]...
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
-test_pkgs=(clang libclang-rt-14-dev)
+test_pkgs=(clang libclang-rt-14-dev lighttpd curl libcgicc-dev)
+# The form-variable benchmark measures against GNU cgicc; it is left out when cgicc is missing.
+bench_pkgs=(libcgicc-dev)
 run_pkgs=()
 
 want=("${build_pkgs[@]}")
@@ -12,6 +14,7 @@ for what in "$@"; do
     case "$what" in
         build) ;;
         test) want+=("${test_pkgs[@]}") ;;
+        bench) want+=("${bench_pkgs[@]}") ;;
         run) want+=("${run_pkgs[@]}") ;;
         *) echo "install-deps: unknown set '$what'" >&2; exit 2 ;;
     esac

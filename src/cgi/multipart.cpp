@@ -222,24 +222,22 @@ char** ParseMultiPartData(int inputFd) {
     }
 
     // The last kTrailerWindow bytes seen are held back: the closing boundary is looked for
-    // in them once the body is complete.
-    auto buffer = std::make_unique<unsigned char[]>(kIoBufferSize + kTrailerWindow);
+    // in them once the body is complete. The file is written in whole pieces of
+    // kIoBufferSize bytes, at offsets that stay aligned to them.
+    constexpr size_t kCapacity = kIoBufferSize + kTrailerWindow;
+    auto buffer = std::make_unique<unsigned char[]>(kCapacity);
     size_t held = 0;
     uint64_t written = 0;
     bool writeFailed = false;
-    while (input.remaining() != 0) {
-        size_t n = input.read(buffer.get() + held, kIoBufferSize + kTrailerWindow - held);
+    while (input.remaining() != 0 && !writeFailed) {
+        size_t n = input.read(buffer.get() + held, kCapacity - held);
         if (n == 0)
             break;
         held += n;
-        if (held > kTrailerWindow) {
-            size_t out = held - kTrailerWindow;
-            if (!file.write(buffer.get(), out)) {
-                writeFailed = true;
-                break;
-            }
-            written += out;
-            std::memmove(buffer.get(), buffer.get() + out, kTrailerWindow);
+        if (held == kCapacity) {
+            writeFailed = !file.write(buffer.get(), kIoBufferSize);
+            written += kIoBufferSize;
+            std::memcpy(buffer.get(), buffer.get() + kIoBufferSize, kTrailerWindow);
             held = kTrailerWindow;
         }
     }
@@ -251,22 +249,23 @@ char** ParseMultiPartData(int inputFd) {
         return nullptr;
     }
 
-    size_t keep = held;
-    if (const unsigned char* p =
-            FindLastPattern(buffer.get(), static_cast<unsigned>(held), boundary, nullptr)) {
-        if (const unsigned char* q =
-                FindLastPattern(buffer.get(), static_cast<unsigned>(held), "\r\n", p)) {
-            keep = static_cast<size_t>(q - buffer.get());
-        }
+    // The window: the last min(size, kTrailerWindow) bytes of the upload.
+    size_t before = held > kTrailerWindow ? held - kTrailerWindow : 0;
+    const unsigned char* window = buffer.get() + before;
+    auto windowLength = static_cast<unsigned>(held - before);
+    size_t keep = windowLength;
+    if (const unsigned char* p = FindLastPattern(window, windowLength, boundary, nullptr)) {
+        if (const unsigned char* q = FindLastPattern(window, windowLength, "\r\n", p))
+            keep = static_cast<size_t>(q - window);
     }
-    if (!writeFailed && !file.write(buffer.get(), keep))
-        writeFailed = true;
+    if (!writeFailed)
+        writeFailed = !file.write(buffer.get(), before + keep);
     if (writeFailed || !file.close()) {
         DebugTraceA(kTraceLevel, __FILE__, __LINE__, "[ParseMultiPartData] WriteFile %s failed.",
                     file.path().c_str());
         return nullptr;
     }
-    written += keep;
+    written += before + keep;
 
     char** vars = buildResult(tokens, written, file.path());
     if (vars != nullptr)
