@@ -40,7 +40,10 @@ enum Error : uint32_t {
     kErrMoreData = 234,
     kErrWaitTimeout = 258,
     kErrNoMoreItems = 259,
+    kErrNotOwner = 288,
+    kErrInvalidAddress = 487,
     kErrAbandonedWait = 735,
+    kErrMappedAlignment = 1132,
     kErrBadFormat = 11,
     kErrNotSupported = 50,
 };

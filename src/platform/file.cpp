@@ -168,8 +168,9 @@ uint32_t replaceFileAtomically(const std::string& path, std::string_view data, m
 FileWriteLock::FileWriteLock(const std::string& path) {
     std::string lockPath = path + ".lock";
     // The lock file is opened read-only: flock needs no write access, so any account that may
-    // write the file next to it can take the lock.
-    fd_.reset(fileOps().open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666));
+    // write the file next to it can take the lock. It may sit in a directory every account can
+    // write to, so a symbolic link planted under its name is refused, never followed.
+    fd_.reset(fileOps().open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd_) {
         error_ = lastErrnoError();
         return;

@@ -1,0 +1,97 @@
+// The per-process table behind named_object.h: object files and their lifetime protocol,
+// handle values, and the pins that keep an object mapped while an operation uses it.
+// Internal to the platform layer; see named_object.h for the design.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/named_object.h"
+
+namespace nvl::sys::objects {
+
+enum class Kind : uint16_t { kMutex = 1, kEvent = 2, kMapping = 3 };
+
+constexpr size_t kHeaderSize = 4096;
+constexpr size_t kMaxStoredName = 1024;
+
+// The first page of every object file. Its layout is shared by every process that opens the
+// object, so it only ever grows in new versions.
+struct Header {
+    uint32_t magic;  // stored last, with release order: a header with its magic is complete
+    uint16_t version;
+    uint16_t kind;
+    uint32_t flags;  // event: kManualReset
+    uint32_t nameLength;
+    uint64_t dataSize;  // mapping: the size asked for at creation
+    uint64_t creatorPid;
+    alignas(64) pthread_mutex_t mutex;
+    alignas(64) uint32_t eventWord;  // bit 0: set; bits 1-31: number of sets
+    alignas(64) char name[kMaxStoredName];
+};
+static_assert(sizeof(Header) <= kHeaderSize);
+
+constexpr uint32_t kHeaderMagic = 0x4A424F4E;  // "NOBJ"
+constexpr uint16_t kHeaderVersion = 1;
+constexpr uint32_t kManualReset = 1;
+
+// One object this process holds: one descriptor, one lock, one mapping of the header.
+struct Entry {
+    Kind kind = Kind::kMutex;
+    std::string path;  // "" for an unnamed object
+    int fd = -1;
+    Header* header = nullptr;
+    // Guarded by the table's mutex.
+    uint32_t handles = 0;
+    uint32_t views = 0;
+    uint32_t pins = 0;
+    // Mutex: acquisitions by this process's threads not yet released.
+    std::atomic<int> owned{0};
+};
+
+// Creates (when `create`) or opens the object `name` of `kind` and returns a new handle value,
+// or nullptr with lastError() set. `dataSize` is the mapping's size. `init` sets up the kind's
+// state of a new object while no other process can see it yet. On success lastError() is set
+// when `create`: kSuccess for a new object, kErrAlreadyExists for an existing one.
+HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t dataSize,
+                    const std::function<void(Header&)>& init);
+
+// Closes one handle.
+bool closeHandle(HandleValue handle);
+HandleValue duplicate(HandleValue handle);
+
+// Keeps the objects behind handles mapped for the length of one operation. `kinds` is a mask of
+// (1 << Kind) values the operation accepts; any other handle fails with kErrInvalidHandle.
+class Pins {
+  public:
+    Pins() = default;
+    Pins(const Pins&) = delete;
+    Pins& operator=(const Pins&) = delete;
+    ~Pins();
+
+    bool pin(std::span<const HandleValue> handles, unsigned kinds);
+    Entry& operator[](size_t i) const { return *entries_[i]; }
+    size_t size() const { return count_; }
+
+  private:
+    Entry* entries_[kMaximumWaitObjects] = {};
+    size_t count_ = 0;
+};
+
+constexpr unsigned kindBit(Kind kind) {
+    return 1u << static_cast<unsigned>(kind);
+}
+
+// Views of mappings count as references to their object.
+void addView(void* address, size_t length, Entry& entry);
+// Unmaps the view that starts at `address`; false with kErrInvalidAddress when there is none.
+bool removeView(const void* address);
+
+}  // namespace nvl::sys::objects
