@@ -18,6 +18,7 @@
 #include "cgi/form_vars_internal.h"
 #include "platform/file.h"
 #include "support/test_env.h"
+#include "support/upload_content.h"
 
 namespace {
 
@@ -32,33 +33,6 @@ std::string multipartBody(const std::string& content, const std::string& headers
                           const std::string& boundary = "XyZ") {
     return "preamble\r\n--" + boundary + "\r\n" + headers + "\r\n" + content + "\r\n--" + boundary +
            "--\r\n";
-}
-
-// Binary content with CR LF pairs, lone CRs and LFs, and lines that look like the boundary.
-std::string binaryContent(size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string content;
-    while (content.size() < size) {
-        switch (random() % 6) {
-            case 0:
-                content += "\r\n--XyZ\r\n";
-                break;
-            case 1:
-                content += "\r\n--XyZ--\r\n";
-                break;
-            case 2:
-                content += "\r\n";
-                break;
-            case 3:
-                content += '\r';
-                break;
-            default:
-                for (int i = 0; i < 40; ++i)
-                    content += static_cast<char>(random());
-        }
-    }
-    content.resize(size);
-    return content;
 }
 
 class MultipartTest : public testing::Test {
@@ -157,11 +131,11 @@ TEST_F(MultipartTest, KeepsTheContentByteForByte) {
         "x",
         "\r\n",
         "line\r\n--XyZ\r\nContent-Type: text/plain\r\n\r\nmore\r\n--XyZ--\r\nend\r\n",
-        binaryContent(1000, 1),
-        binaryContent(2047, 2),
-        binaryContent(2048, 3),
-        binaryContent(64 * 1024 + 2048, 4),
-        binaryContent(300 * 1024 + 17, 5),
+        nvl::test::binaryUploadContent(1000, 1),
+        nvl::test::binaryUploadContent(2047, 2),
+        nvl::test::binaryUploadContent(2048, 3),
+        nvl::test::binaryUploadContent(64 * 1024 + 2048, 4),
+        nvl::test::binaryUploadContent(300 * 1024 + 17, 5),
     };
     for (const std::string& content : contents) {
         auto upload = parse(multipartBody(content));
@@ -172,7 +146,7 @@ TEST_F(MultipartTest, KeepsTheContentByteForByte) {
 }
 
 TEST_F(MultipartTest, ReadsABodyThatArrivesInPieces) {
-    std::string content = binaryContent(200 * 1024, 9);
+    std::string content = nvl::test::binaryUploadContent(200 * 1024, 9);
     std::string body = multipartBody(content);
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
@@ -277,7 +251,7 @@ TEST_F(MultipartTest, FailsOnBadHeadersOrLengths) {
 }
 
 TEST_F(MultipartTest, ShortUploadFailsAndRemovesItsFile) {
-    std::string body = multipartBody(binaryContent(100 * 1024, 3));
+    std::string body = multipartBody(nvl::test::binaryUploadContent(100 * 1024, 3));
     // The client claims more than it sends, then closes.
     EXPECT_FALSE(parse(body, std::to_string(body.size() + 1)).has_value());
     EXPECT_TRUE(tempFiles().empty());

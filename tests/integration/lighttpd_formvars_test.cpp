@@ -13,13 +13,13 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/file.h"
 #include "support/test_env.h"
+#include "support/upload_content.h"
 
 namespace {
 
@@ -77,30 +77,6 @@ bool accepts(int port) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
     return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
-// Binary content with CR LF pairs and lines that look like multipart boundaries.
-std::string binaryContent(size_t size) {
-    std::mt19937 random(2024);
-    std::string content;
-    while (content.size() < size) {
-        switch (random() % 5) {
-            case 0:
-                content += "\r\n------------------------0123456789abcdef\r\n";
-                break;
-            case 1:
-                content += "\r\n--XyZ--\r\n";
-                break;
-            case 2:
-                content += "\r\n";
-                break;
-            default:
-                for (int i = 0; i < 64; ++i)
-                    content += static_cast<char>(random());
-        }
-    }
-    content.resize(size - 2);
-    return content + "\r\n";
 }
 
 class LighttpdFormVarsTest : public testing::Test {
@@ -232,7 +208,8 @@ TEST_F(LighttpdFormVarsTest, MultipartUploadStoresTheFileByteForByte) {
     struct Upload {
         std::string name;
         std::string content;
-    } uploads[] = {{"small.txt", "hello\r\nworld\r\n"}, {"data.bin", binaryContent(300000)}};
+    } uploads[] = {{"small.txt", "hello\r\nworld\r\n"},
+                   {"data.bin", nvl::test::binaryUploadContent(300000, 2024)}};
     for (const Upload& upload : uploads) {
         std::string source = env_->writeFile(upload.name, upload.content);
         std::string response =
