@@ -14,10 +14,12 @@
 //                  "TempFileName". The file stays on disk; removing it is the caller's
 //                  business.
 //
-// Variables split at '&' (runs of them count as one); '+' becomes a space, then %XX escapes
-// are decoded; a piece without '=' has an empty value. With the UTF_8 encoding values (never
-// names) are decoded from UTF-8 into the ANSI code page, and a malformed value throws
-// UTFDataFormatException* to the caller (nothing allocated by the call is leaked).
+// Variables split at '&' (runs of them count as one) up to the first zero byte; '+' becomes a
+// space, then %XX escapes are decoded (the digits are not checked); a '%' with fewer than two
+// characters after it in its name or value is kept as sent. A piece without '=' has an empty
+// value. With the UTF_8 encoding values (never names) are decoded from UTF-8 into the ANSI
+// code page, and a malformed value throws UTFDataFormatException* to the caller (nothing
+// allocated by the call is leaked).
 //
 // Failures return null. The request-level ones first write a message of the resource
 // library to standard output, as the whole response: 4000 a REQUEST_METHOD that is not "GET"
@@ -26,11 +28,14 @@
 // or a negative CONTENT_LENGTH), 4004 a CONTENT_LENGTH that is 0, absent or not a number.
 // Multipart failures are only traced.
 //
-// Limits, whatever CONTENT_LENGTH claims: memory grows with the bytes that actually arrive;
-// an upload may not exceed MaxUploadSize MiB of [INI_SERVER_SECTION] (default 64, at most
-// 2047); nothing past CONTENT_LENGTH is read; standard input that stays silent for 60 seconds
-// ends the request as a short one; a short or failed upload removes its file and returns
-// null. A multipart boundary has 1 to 2047 bytes, a part's header section at most 16 KiB.
+// Limits, whatever CONTENT_LENGTH claims: memory grows with the bytes that actually arrive,
+// and nothing past CONTENT_LENGTH is read. An upload may not exceed MaxUploadSize MiB of
+// [INI_SERVER_SECTION] (default 64; a setting of 2048 or more counts as 2 GiB - 1 byte). A
+// multipart boundary has 1 to 2047 bytes, and the part's header lines at most 16 KiB
+// together; a header token without a name or a value gets an empty string in its place.
+// Standard input that stays silent for 60 seconds ends the body as if the client had closed
+// it. A body that ends before CONTENT_LENGTH fails (4002, or for an upload a trace), and a
+// short or failed upload removes its file.
 //
 // cgiGetVars reads standard input and may set CONTENT_TYPE: call it once per process.
 #pragma once

@@ -13,9 +13,9 @@
 #include <cgishare/trace.h>
 
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -37,8 +37,6 @@ namespace {
 constexpr int kTraceLevel = 4;
 constexpr size_t kHomeDirSize = 260;
 constexpr char kTempPrefix[] = "NVCE";
-
-std::atomic<int> g_idleTimeoutMs{-1};
 
 // Heap copy of a C string; the empty text for null.
 char* copyText(const char* text) {
@@ -111,15 +109,6 @@ class UploadFile {
 
 }  // namespace
 
-void setIdleTimeoutForTesting(int milliseconds) {
-    g_idleTimeoutMs.store(milliseconds);
-}
-
-int idleTimeoutMs() {
-    int value = g_idleTimeoutMs.load();
-    return value < 0 ? kDefaultIdleTimeoutMs : value;
-}
-
 bool VerifyUploadSize(int contentLength) {
     static char section[] = "INI_SERVER_SECTION";
     static char key[] = "MaxUploadSize";
@@ -155,7 +144,7 @@ const unsigned char* FindLastPattern(const unsigned char* buffer, unsigned lengt
 }
 
 char** ParseMultiPartData() {
-    return ParseMultiPartData(0);
+    return ParseMultiPartData(STDIN_FILENO);
 }
 
 char** ParseMultiPartData(int inputFd) {

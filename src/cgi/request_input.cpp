@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -10,6 +11,21 @@
 #include "platform/file.h"
 
 namespace nvl::cgi {
+
+namespace {
+
+std::atomic<int> g_idleTimeoutMs{-1};
+
+}  // namespace
+
+void setIdleTimeoutForTesting(int milliseconds) {
+    g_idleTimeoutMs.store(milliseconds);
+}
+
+int idleTimeoutMs() {
+    int value = g_idleTimeoutMs.load();
+    return value < 0 ? kDefaultIdleTimeoutMs : value;
+}
 
 RequestInput::RequestInput(int fd, size_t limit, int idleTimeoutMs)
     : fd_(fd), limit_(limit), idleTimeoutMs_(idleTimeoutMs) {}
