@@ -71,12 +71,16 @@ void UniqueFd::reset(int fd) {
 }
 
 uint32_t readWholeFile(const std::string& path, std::string* out, size_t limit) {
-    const FileOps& ops = fileOps();
-    UniqueFd fd(ops.open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
+    UniqueFd fd(fileOps().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
     if (!fd)
         return lastErrnoError();
+    return readWholeFd(fd.get(), out, limit);
+}
+
+uint32_t readWholeFd(int fd, std::string* out, size_t limit) {
+    const FileOps& ops = fileOps();
     struct stat st {};
-    if (ops.fstat(fd.get(), &st) != 0)
+    if (ops.fstat(fd, &st) != 0)
         return lastErrnoError();
     if (S_ISDIR(st.st_mode))
         return kErrAccessDenied;
@@ -92,7 +96,7 @@ uint32_t readWholeFile(const std::string& path, std::string* out, size_t limit) 
                 return kErrInvalidData;
             out->resize(std::min(limit + 1, out->size() * 2 + 4096));
         }
-        ssize_t n = ops.read(fd.get(), out->data() + used, out->size() - used);
+        ssize_t n = ops.read(fd, out->data() + used, out->size() - used);
         if (n < 0) {
             if (errno == EINTR)
                 continue;

@@ -71,6 +71,10 @@ class UniqueFd {
 // kErrInvalidData). Returns kSuccess or an error code; a missing file is kErrFileNotFound.
 uint32_t readWholeFile(const std::string& path, std::string* out, size_t limit = 64u << 20);
 
+// The same for a file already open for reading, from its current offset: for callers that
+// keep the descriptor, for instance to know by fstat which file they read.
+uint32_t readWholeFd(int fd, std::string* out, size_t limit = 64u << 20);
+
 // Writes all of `data` to `fd`, retrying short writes and EINTR. Returns kSuccess or an error.
 uint32_t writeAll(int fd, std::string_view data);
 

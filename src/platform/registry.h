@@ -1,13 +1,39 @@
 // The registry: one text file in the registry editor's export format.
 //
-// (Module header comment to be completed by the implementation: file format, encodings,
-// concurrency and the cache.)
-//
 // Key paths use backslashes, as on the original platform ("SOFTWARE\\HaldenLabs\\Norvel").
-// Key and value names compare without regard to case. The empty value name is the key's
-// default value ("@" in the file). Text values are UTF-8 inside the library; the callers that
-// need the ANSI code page convert with codepage.h. Every call returns an error code of
-// error.h (kSuccess = 0), as the original's Reg* functions do.
+// Key and value names compare without regard to case (Unicode upper case of each character).
+// The empty value name is the key's default value ("@" in the file). Text values are UTF-8
+// inside the library; the callers that need the ANSI code page convert with codepage.h. Every
+// call returns an error code of error.h (kSuccess = 0), as the original's Reg* functions do.
+//
+// The file is registryPath() (NVL_REGISTRY, else /etc/norvel/registry.reg):
+//   "Windows Registry Editor Version 5.00" (or "REGEDIT4") on the first line, then sections
+//   [HKEY_LOCAL_MACHINE\SOFTWARE\...] (also HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_USERS,
+//   HKEY_CURRENT_CONFIG; HKLM, HKCU, HKCR, HKU and HKCC are read too) holding value lines:
+//   "name"="text" (escapes \\ and \"), @="default", "n"=dword:0000001f, "b"=hex:00,ff,
+//   hex(2): (REG_EXPAND_SZ), hex(7): (REG_MULTI_SZ), hex(b): (REG_QWORD), any hex(N):, with
+//   "\" continuing a hex line; "name"=- and [-KEY] remove a value or a key; ";" starts a comment.
+//   In a version 5 file the text inside hex data is UTF-16LE; in a REGEDIT4 file it is 8-bit,
+//   read and written as UTF-8, which is also how this port reads the 8-bit text of such files.
+//
+// Encodings: UTF-16LE with byte order mark (what the registry editor writes), UTF-16 without
+// it or big-endian, UTF-8 with or without byte order mark; CR LF or LF line ends. A write keeps
+// the encoding, byte order mark, line-end style (that of the first line) and version of the
+// file, and every line it does not change, byte for byte, garbage included. A new file is UTF-8
+// without byte order mark, with LF line ends and the version 5 first line: readable and editable
+// with the usual tools here. Text that cannot be written as a quoted string (line breaks, NUL)
+// is written as hex(1).
+//
+// A missing file is an empty registry; the first change creates it with mode 0644. A missing
+// directory is not created: the change fails with kErrPathNotFound (the directory belongs to the
+// installation, and a mistyped NVL_REGISTRY should not scatter files).
+//
+// Several processes read and write the file at once. A reader takes no lock and sees the old
+// or the new file, never a torn one: writers replace the file atomically. Writers serialise on
+// FileWriteLock, and re-read the file under the lock before they change it, so no update is
+// lost. Each process caches the parsed file and checks it against stat (device, inode, size,
+// modification and change times in nanoseconds) on every call; the cache keeps the file it read
+// open, so its inode cannot be reused by a later file while the cache relies on it.
 #pragma once
 
 #include <cstdint>
@@ -68,10 +94,23 @@ class RegistryKey {
 
     RegHive hive() const { return hive_; }
     const std::string& path() const { return path_; }
+    // False for a default-constructed key; its calls return kErrInvalidHandle.
+    bool valid() const { return valid_; }
 
   private:
     RegHive hive_ = RegHive::LocalMachine;
     std::string path_;
+    bool valid_ = false;
 };
+
+// Splits "HKLM\\SOFTWARE\\..." or "HKEY_LOCAL_MACHINE\\SOFTWARE\\..." into the hive and the
+// key below it. False when the first component names no hive.
+bool splitRegistryPath(std::string_view fullPath, RegHive* hive, std::string* subKey);
+
+// "HKEY_LOCAL_MACHINE" and so on.
+std::string_view registryHiveName(RegHive hive);
+
+// The lines of the file that hold one value, as a version 5 file holds them.
+std::string formatRegistryValue(std::string_view name, const RegValue& value);
 
 }  // namespace nvl::sys

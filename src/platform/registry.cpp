@@ -1,0 +1,359 @@
+#include "platform/registry.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/paths.h"
+#include "platform/registry_format.h"
+
+namespace nvl::sys {
+
+namespace {
+
+using regformat::Document;
+using regformat::Tree;
+
+const regformat::Limits kLimits;
+
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    int64_t mtimeNs = 0;
+    int64_t ctimeNs = 0;
+
+    static FileIdentity of(const struct stat& st) {
+        return {st.st_dev, st.st_ino, st.st_size,
+                static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+    }
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// One parsed state of the file. `file` pins the inode the snapshot was read from.
+struct Snapshot {
+    Document doc;
+    Tree tree;
+    UniqueFd file;
+};
+
+struct Cache {
+    std::mutex mutex;
+    std::string path;
+    FileIdentity identity;
+    std::shared_ptr<const Snapshot> snapshot;
+};
+
+Cache& cache() {
+    static Cache* instance = new Cache;  // never destroyed: callers may run at exit
+    return *instance;
+}
+
+std::shared_ptr<const Snapshot> emptySnapshot() {
+    static const std::shared_ptr<const Snapshot> empty = std::make_shared<const Snapshot>();
+    return empty;
+}
+
+// The current state of the file at `path`: the cached one while the file is unchanged.
+uint32_t load(const std::string& path, std::shared_ptr<const Snapshot>* out) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) {
+            *out = emptySnapshot();
+            return kSuccess;
+        }
+        return errnoToError(errno);
+    }
+    Cache& c = cache();
+    {
+        std::lock_guard<std::mutex> lock(c.mutex);
+        if (c.snapshot && c.path == path && c.identity == FileIdentity::of(st)) {
+            *out = c.snapshot;
+            return kSuccess;
+        }
+    }
+
+    auto snapshot = std::make_shared<Snapshot>();
+    snapshot->file.reset(fileOps().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
+    if (!snapshot->file) {
+        if (errno == ENOENT) {
+            *out = emptySnapshot();
+            return kSuccess;
+        }
+        return errnoToError(errno);
+    }
+    if (fileOps().fstat(snapshot->file.get(), &st) != 0)
+        return errnoToError(errno);
+    std::string bytes;
+    uint32_t error = readWholeFd(snapshot->file.get(), &bytes, kLimits.maxFileBytes);
+    if (error != kSuccess)
+        return error;
+    if (!regformat::parse(bytes, kLimits, &snapshot->doc))
+        return kErrInvalidData;
+    snapshot->tree = Tree(snapshot->doc);
+
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.path = path;
+    c.identity = FileIdentity::of(st);
+    c.snapshot = snapshot;
+    *out = std::move(snapshot);
+    return kSuccess;
+}
+
+bool validName(std::string_view name) {
+    return name.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+// The components of a key path; empty components (doubled or outer backslashes) are dropped.
+bool splitKey(std::string_view subKey, std::vector<std::string>* parts) {
+    parts->clear();
+    if (!validName(subKey))
+        return false;
+    size_t pos = 0;
+    while (pos <= subKey.size()) {
+        size_t end = subKey.find('\\', pos);
+        if (end == std::string_view::npos)
+            end = subKey.size();
+        if (end > pos)
+            parts->emplace_back(subKey.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return true;
+}
+
+std::string joinKey(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const std::string& part : parts) {
+        if (!out.empty())
+            out += '\\';
+        out += part;
+    }
+    return out;
+}
+
+// Applies one edit to the file under the writers' lock, from its current contents.
+template <typename Edit>
+uint32_t modify(Edit edit) {
+    std::string path = registryPath();
+    FileWriteLock lock(path);
+    if (!lock.ok())
+        return lock.error() == kErrFileNotFound ? kErrPathNotFound : lock.error();
+    std::shared_ptr<const Snapshot> snapshot;
+    uint32_t error = load(path, &snapshot);
+    if (error != kSuccess)
+        return error;
+    Document doc = snapshot->doc;
+    bool changed = false;
+    error = edit(&doc, snapshot->tree, &changed);
+    if (error != kSuccess || !changed)
+        return error;
+    return replaceFileAtomically(path, regformat::serialize(doc), 0644);
+}
+
+// The node of an open key in the current state of the file; `snapshot` keeps it alive.
+uint32_t findKey(RegHive hive, const std::string& path, std::shared_ptr<const Snapshot>* snapshot,
+                 const regformat::KeyNode** node) {
+    std::vector<std::string> parts;
+    splitKey(path, &parts);
+    uint32_t error = load(registryPath(), snapshot);
+    if (error != kSuccess)
+        return error;
+    *node = (*snapshot)->tree.find(hive, parts);
+    return *node == nullptr ? kErrKeyDeleted : kSuccess;
+}
+
+}  // namespace
+
+bool splitRegistryPath(std::string_view fullPath, RegHive* hive, std::string* subKey) {
+    size_t slash = fullPath.find('\\');
+    std::string_view first = fullPath.substr(0, slash);
+    if (!regformat::parseHiveName(first, hive))
+        return false;
+    *subKey = slash == std::string_view::npos ? "" : std::string(fullPath.substr(slash + 1));
+    return true;
+}
+
+std::string_view registryHiveName(RegHive hive) {
+    return regformat::hiveName(hive);
+}
+
+std::string formatRegistryValue(std::string_view name, const RegValue& value) {
+    std::string out;
+    for (const std::string& line : regformat::formatValue(name, value)) {
+        if (!out.empty())
+            out += '\n';
+        out += line;
+    }
+    return out;
+}
+
+uint32_t RegistryKey::open(RegHive hive, std::string_view subKey, RegistryKey* out) {
+    std::vector<std::string> parts;
+    if (!splitKey(subKey, &parts))
+        return kErrInvalidParameter;
+    std::shared_ptr<const Snapshot> snapshot;
+    uint32_t error = load(registryPath(), &snapshot);
+    if (error != kSuccess)
+        return error;
+    if (snapshot->tree.find(hive, parts) == nullptr)
+        return kErrFileNotFound;
+    out->hive_ = hive;
+    out->path_ = joinKey(parts);
+    out->valid_ = true;
+    return kSuccess;
+}
+
+uint32_t RegistryKey::create(RegHive hive, std::string_view subKey, RegistryKey* out) {
+    std::vector<std::string> parts;
+    if (!splitKey(subKey, &parts))
+        return kErrInvalidParameter;
+    uint32_t error = modify([&](Document* doc, const Tree& tree, bool* changed) {
+        return regformat::createKey(doc, tree, hive, parts, changed);
+    });
+    if (error != kSuccess)
+        return error;
+    out->hive_ = hive;
+    out->path_ = joinKey(parts);
+    out->valid_ = true;
+    return kSuccess;
+}
+
+uint32_t RegistryKey::deleteKey(RegHive hive, std::string_view subKey) {
+    std::vector<std::string> parts;
+    if (!splitKey(subKey, &parts))
+        return kErrInvalidParameter;
+    return modify([&](Document* doc, const Tree& tree, bool* changed) {
+        return regformat::deleteKey(doc, tree, hive, parts, changed);
+    });
+}
+
+uint32_t RegistryKey::queryValue(std::string_view name, RegValue* out) const {
+    if (!valid_)
+        return kErrInvalidHandle;
+    std::shared_ptr<const Snapshot> snapshot;
+    const regformat::KeyNode* node = nullptr;
+    uint32_t error = findKey(hive_, path_, &snapshot, &node);
+    if (error != kSuccess)
+        return error;
+    const regformat::ValueSlot* slot = node->value(name);
+    if (slot == nullptr || !slot->present)
+        return kErrFileNotFound;
+    *out = slot->value(snapshot->doc);
+    return kSuccess;
+}
+
+uint32_t RegistryKey::getString(std::string_view name, std::string* utf8) const {
+    RegValue value;
+    uint32_t error = queryValue(name, &value);
+    if (error != kSuccess)
+        return error;
+    if (value.type != kRegSz && value.type != kRegExpandSz)
+        return kErrInvalidData;
+    *utf8 = std::move(value.data);
+    return kSuccess;
+}
+
+uint32_t RegistryKey::getDword(std::string_view name, uint32_t* out) const {
+    RegValue value;
+    uint32_t error = queryValue(name, &value);
+    if (error != kSuccess)
+        return error;
+    if (value.type == kRegDword && value.data.size() == 4) {
+        uint32_t number = 0;
+        for (int k = 3; k >= 0; --k)
+            number = (number << 8) | static_cast<unsigned char>(value.data[static_cast<size_t>(k)]);
+        *out = number;
+        return kSuccess;
+    }
+    if (value.type != kRegSz)
+        return kErrInvalidData;
+    // A decimal number as text ("932"), blanks around it allowed.
+    std::string_view text = value.data;
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    if (text.empty())
+        return kErrInvalidData;
+    uint64_t number = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return kErrInvalidData;
+        number = number * 10 + static_cast<uint64_t>(c - '0');
+        if (number > 0xFFFFFFFFu)
+            return kErrInvalidData;
+    }
+    *out = static_cast<uint32_t>(number);
+    return kSuccess;
+}
+
+uint32_t RegistryKey::setValue(std::string_view name, const RegValue& value) {
+    if (!valid_)
+        return kErrInvalidHandle;
+    if (!validName(name))
+        return kErrInvalidParameter;
+    std::vector<std::string> parts;
+    splitKey(path_, &parts);
+    return modify([&](Document* doc, const Tree& tree, bool* changed) {
+        return regformat::setValue(doc, tree, hive_, parts, name, value, changed);
+    });
+}
+
+uint32_t RegistryKey::setString(std::string_view name, std::string_view utf8) {
+    return setValue(name, RegValue{kRegSz, std::string(utf8)});
+}
+
+uint32_t RegistryKey::setDword(std::string_view name, uint32_t number) {
+    RegValue value{kRegDword, std::string(4, '\0')};
+    for (size_t k = 0; k < 4; ++k)
+        value.data[k] = static_cast<char>((number >> (8 * k)) & 0xFF);
+    return setValue(name, value);
+}
+
+uint32_t RegistryKey::deleteValue(std::string_view name) {
+    if (!valid_)
+        return kErrInvalidHandle;
+    std::vector<std::string> parts;
+    splitKey(path_, &parts);
+    return modify([&](Document* doc, const Tree& tree, bool* changed) {
+        return regformat::deleteValue(doc, tree, hive_, parts, name, changed);
+    });
+}
+
+uint32_t RegistryKey::valueNames(std::vector<std::string>* out) const {
+    if (!valid_)
+        return kErrInvalidHandle;
+    std::shared_ptr<const Snapshot> snapshot;
+    const regformat::KeyNode* node = nullptr;
+    uint32_t error = findKey(hive_, path_, &snapshot, &node);
+    if (error != kSuccess)
+        return error;
+    out->clear();
+    for (const regformat::ValueSlot& slot : node->values) {
+        if (slot.present)
+            out->push_back(slot.name);
+    }
+    return kSuccess;
+}
+
+uint32_t RegistryKey::subKeyNames(std::vector<std::string>* out) const {
+    if (!valid_)
+        return kErrInvalidHandle;
+    std::shared_ptr<const Snapshot> snapshot;
+    const regformat::KeyNode* node = nullptr;
+    uint32_t error = findKey(hive_, path_, &snapshot, &node);
+    if (error != kSuccess)
+        return error;
+    out->clear();
+    for (const auto& child : node->children)
+        out->push_back(child->name);
+    return kSuccess;
+}
+
+}  // namespace nvl::sys
