@@ -8,6 +8,7 @@
 // The counter "x_baseline" is the subject's time per operation divided by the baseline's.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -24,17 +25,29 @@ namespace {
 
 using nvl::sys::Handle;
 
-// A private runtime directory on tmpfs when there is one, as in production.
+std::string g_runtimeDirectory;
+const pid_t g_ownerPid = ::getpid();
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+    return ::remove(path);
+}
+
+// A private runtime directory on tmpfs when there is one, as in production; removed at exit.
 const std::string& runtimeDirectory() {
-    static const std::string dir = [] {
+    if (g_runtimeDirectory.empty()) {
         std::string pattern = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
         pattern += "/cgishare-bench.XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr)
             std::abort();
         ::setenv("NVL_RUNTIME_DIR", pattern.c_str(), 1);
-        return pattern;
-    }();
-    return dir;
+        g_runtimeDirectory = pattern;
+        std::atexit([] {
+            if (g_runtimeDirectory.empty() || ::getpid() != g_ownerPid)
+                return;
+            ::nftw(g_runtimeDirectory.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+        });
+    }
+    return g_runtimeDirectory;
 }
 
 template <class F>

@@ -3,7 +3,7 @@
 # inputs in fuzz/corpus/<target>/), then for a short while of new inputs.
 # Usage: scripts/run-fuzzers.sh BUILD_DIR SECONDS_PER_TARGET
 set -euo pipefail
-build=${1:?build directory}
+build=$(cd "${1:?build directory}" && pwd)  # the targets run from a scratch directory
 seconds=${2:-10}
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)

@@ -314,6 +314,15 @@ uint32_t checkHeader(const objects::Header& header, std::string_view key, object
     return kSuccess;
 }
 
+// A view reaching past the end of the file would fault on access, so a header whose size the
+// file does not hold (another process wrote it wrong) is refused.
+bool coversData(int fd, const objects::Header& header) {
+    struct stat st {};
+    uint64_t needed = objects::kHeaderSize + roundToPages(header.dataSize);
+    return ::fstat(fd, &st) == 0 && needed >= header.dataSize &&
+           static_cast<uint64_t>(st.st_size) >= needed;
+}
+
 bool sameFile(int fd, const std::string& path) {
     struct stat a {
     }, b{};
@@ -437,6 +446,8 @@ HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t data
         if (header == nullptr)
             return fail(fileSystemError(errno));
         error = checkHeader(*header, key, kind);
+        if (error == kSuccess && !coversData(fd.get(), *header))
+            error = kErrInvalidHandle;
         if (error == kSuccess && !takeHolderLock(fd.get()))
             error = fileSystemError(errno);
         if (error != kSuccess) {
