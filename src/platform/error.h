@@ -30,6 +30,8 @@ enum Error : uint32_t {
     kErrSemTimeout = 121,
     kErrInsufficientBuffer = 122,
     kErrInvalidName = 123,
+    kErrModNotFound = 126,
+    kErrProcNotFound = 127,
     kErrDirNotEmpty = 145,
     kErrAlreadyExists = 183,
     kErrFilenameTooLong = 206,

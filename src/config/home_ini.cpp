@@ -1,0 +1,104 @@
+// The server's home directory and the accessors of its INI files.
+//
+// The home directory is read afresh from the registry on every call and handed to the caller in
+// the ANSI code page, with exactly one trailing '/'. The INI accessors are thin: they form the
+// path (the caller's, or nvlscan.ini in the home directory) and pass names and values unchanged
+// to the profile functions, which own every rule about the file itself.
+//
+// Limits: the home directory used for the default INI path is read into a 256-byte buffer, as
+// it always was; when it does not fit, or cannot be read at all, the path is the bare name
+// nvlscan.ini (which the profile functions look for in the system directory). Paths themselves
+// are not cut to 255 characters: a longer explicit path is used as given.
+//
+// The trailing run of separators ('/' and '\\') is removed from the stored UTF-8 text, before it
+// is converted to the ANSI code page: removed afterwards, a path ending in a double-byte
+// character whose second byte is 0x5C would lose half of that character.
+//
+// getHomeDir fails (returns 0) rather than return a directory without its trailing '/' when the
+// caller's buffer has no room for it: a caller appends file names to the result, and a missing
+// separator would silently name a different file.
+#include <cgishare/config.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/codepage.h"
+#include "platform/error.h"
+#include "platform/profile.h"
+#include "platform/registry.h"
+
+namespace {
+
+constexpr char kInformationKey[] = "SOFTWARE\\HaldenLabs\\Norvel\\service\\Information";
+constexpr char kLocalPathValue[] = "Local_Path";
+constexpr char kServerIniName[] = "nvlscan.ini";
+constexpr size_t kPathBufferSize = 256;  // home directory read for the default INI path
+constexpr size_t kIntTextSize = 256;     // an integer value read as text
+
+std::string iniPathFor(const char* iniPath) {
+    if (iniPath != nullptr)
+        return iniPath;
+    char home[kPathBufferSize] = {};
+    if (getHomeDir(home, sizeof home) == 0)
+        home[0] = '\0';
+    return std::string(home) + kServerIniName;
+}
+
+}  // namespace
+
+int getHomeDir(char* buffer, unsigned long size) {
+    using namespace nvl::sys;
+    if (buffer == nullptr || size == 0)
+        return 0;
+    RegistryKey key;
+    if (RegistryKey::open(RegHive::LocalMachine, kInformationKey, &key) != kSuccess)
+        return 0;
+    RegValue value;
+    if (key.queryValue(kLocalPathValue, &value) != kSuccess)
+        return 0;
+    // The type is not checked: a value of another type is taken as the bytes it holds.
+    bool isText = value.type == kRegSz || value.type == kRegExpandSz;
+    std::string text = value.data;
+    text.resize(std::strlen(text.c_str()));
+    // The separators are stripped before the text goes to the ANSI code page: there a
+    // backslash byte may be the second half of a double-byte character (0x5C in Shift-JIS).
+    size_t end = text.find_last_not_of("/\\");
+    text.resize(end == std::string::npos ? 0 : end + 1);
+    if (isText)
+        text = utf8ToAnsi(text);
+    text += '/';
+    if (text.size() + 1 > size)
+        return 0;
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return 1;
+}
+
+unsigned long getINIString(char* value, char* section, char* key, char* defaultValue,
+                           unsigned long size, char* iniPath) {
+    std::string path = iniPathFor(iniPath);
+    uint32_t capacity = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
+    return nvl::sys::getPrivateProfileString(section, key, defaultValue, value, capacity,
+                                             path.c_str());
+}
+
+int getINIint(char* section, char* key, int defaultValue, char* iniPath) {
+    char fallback[kIntTextSize];
+    std::snprintf(fallback, sizeof fallback, "%d", defaultValue);
+    char text[kIntTextSize] = {};
+    getINIString(text, section, key, fallback, sizeof text, iniPath);
+    // The original's long held 32 bits: out-of-range numbers saturate there.
+    long number = std::strtol(text, nullptr, 10);
+    if (number > INT_MAX)
+        return INT_MAX;
+    if (number < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(number);
+}
+
+int writeINIString(char* section, char* key, char* value, char* iniPath) {
+    std::string path = iniPathFor(iniPath);
+    return nvl::sys::writePrivateProfileString(section, key, value, path.c_str()) ? 1 : 0;
+}
