@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "cgi/form_vars_internal.h"
+#include "platform/codepage.h"
 #include "platform/file.h"
 #include "support/test_env.h"
 
@@ -286,6 +287,11 @@ class Utf8FormVarsTest : public FormVarsTest {
                           "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\"
                           "CodePage]\r\n\"ACP\"=\"932\"\r\n");
         ::setenv("REQUEST_METHOD", "GET", 1);
+        nvl::sys::resetAnsiCodePageForTesting();
+    }
+    void TearDown() override {
+        nvl::sys::resetAnsiCodePageForTesting();
+        FormVarsTest::TearDown();
     }
 };
 

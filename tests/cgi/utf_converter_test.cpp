@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/codepage.h"
 #include "support/test_env.h"
 
 namespace {
@@ -143,7 +144,9 @@ class DecodeUtfToMbs : public testing::Test {
                       nvl::test::readFile(env.registry()) +
                           "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\"
                           "CodePage]\r\n\"ACP\"=\"932\"\r\n");
+        nvl::sys::resetAnsiCodePageForTesting();
     }
+    void TearDown() override { nvl::sys::resetAnsiCodePageForTesting(); }
     nvl::test::TestEnv env;
 };
 
