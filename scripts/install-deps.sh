@@ -4,9 +4,10 @@
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
-test_pkgs=(clang libclang-rt-14-dev lighttpd curl libcgicc-dev)
-# The form-variable benchmark measures against GNU cgicc; it is left out when cgicc is missing.
-bench_pkgs=(libcgicc-dev)
+test_pkgs=(clang libclang-rt-14-dev lighttpd curl libcgicc-dev time)
+# The form-variable benchmark measures against GNU cgicc (it is left out when cgicc is missing)
+# and a page's peak memory through /usr/bin/time.
+bench_pkgs=(libcgicc-dev time)
 run_pkgs=()
 
 want=("${build_pkgs[@]}")
