@@ -52,7 +52,9 @@ test:
 	scripts/check-format.sh
 	$(MAKE) --no-print-directory test-release test-browser test-asan fuzz consumer-check
 
-bench: build
+bench:
+	@scripts/install-deps.sh build bench
+	$(MAKE) --no-print-directory build
 	scripts/run-benchmarks.sh build/release
 
 run: build
