@@ -895,12 +895,13 @@ uint32_t setValue(Document* doc, const Tree& tree, RegHive hive,
     }
     Entry entry = makeValueEntry(*doc, name, value);
     if (!node->sections.empty()) {
-        // After the last line of the key's last section that is not blank.
+        // After the last value of the key's last section, or after its header: a comment or
+        // blank line before the next section stays with that section.
         size_t header = node->sections.back();
         size_t pos = header + 1;
         for (size_t i = header + 1;
              i < doc->entries.size() && doc->entries[i].kind != Entry::Kind::kHeader; ++i) {
-            if (!doc->entries[i].blank)
+            if (doc->entries[i].kind == Entry::Kind::kValue)
                 pos = i + 1;
         }
         std::vector<Entry> add;

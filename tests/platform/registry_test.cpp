@@ -226,8 +226,8 @@ TEST(RegistryWrite, KeepsEveryUnchangedLineByteForByte) {
         "\"t\"=dword:1\n"
         "\n"
         "[HKLM\\S\\Sub]\r\n"
-        "trailing junk\r\n"
-        "\"x\"=\"y\"\r\n"s;
+        "\"x\"=\"y\"\r\n"
+        "trailing junk"s;
     EXPECT_EQ(readFile(env.registry()), after);
 }
 
