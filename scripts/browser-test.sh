@@ -3,7 +3,7 @@
 # period one minute) and drives it in headless Chromium (tests/browser/).
 # Usage: scripts/browser-test.sh BUILD_DIR [LANGUAGE]
 set -euo pipefail
-build=${1:?build directory}
+build=$(cd "${1:?build directory}" && pwd)
 lang=${2:-en}
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
@@ -23,7 +23,7 @@ port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); p
 password="browser-$(head -c 6 /dev/urandom | od -An -tx1 | tr -d ' \n')"
 CONSOLE_PASSWORD=$password CONSOLE_EXPIRE=1 \
     "$root/scripts/console-setup.sh" "$work/demo" "$build" "$port" "$lang" >/dev/null
-lighttpd -D -f "$work/demo/lighttpd.conf" &
+"$(command -v lighttpd || echo /usr/sbin/lighttpd)" -D -f "$work/demo/lighttpd.conf" &
 server_pid=$!
 for _ in $(seq 1 100); do
     if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then break; fi
