@@ -56,7 +56,14 @@ start_with_ready_fd() {
 
 start_with_ready_fd logserver "$logserver" --log "$trace_log"
 if [[ -x "$masterservice" ]]; then
-    start_with_ready_fd masterservice "$masterservice" --log "$service_log"
+    "$masterservice" --log "$service_log" &
+    pids+=($!)
+    # Its stop event exists once the service is up.
+    for _ in $(seq 1 200); do
+        [[ -e "$NVL_RUNTIME_DIR/objects/n.Halden_Norvel_Server_Stop_Event" ]] && break
+        kill -0 "${pids[-1]}" 2>/dev/null || { echo "run-demo: the master service did not start" >&2; exit 1; }
+        sleep 0.05
+    done
 fi
 "$lighttpd" -D -f "$demo/lighttpd.conf" &
 pids+=($!)
