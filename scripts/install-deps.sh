@@ -8,7 +8,7 @@ build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchm
 test_pkgs=(clang libclang-rt-14-dev lighttpd curl chromium libcgicc-dev time)
 # The form-variable benchmark measures against GNU cgicc (it is left out when cgicc is missing)
 # and a page's peak memory through /usr/bin/time.
-bench_pkgs=(libcgicc-dev time)
+bench_pkgs=(libcgicc-dev time wrk lighttpd curl)
 run_pkgs=(lighttpd)
 node_pkgs=(nodejs npm)
 
