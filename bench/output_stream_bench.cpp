@@ -51,7 +51,7 @@ std::string convertWithIconv(const char* to, const char* from, const std::string
     return out;
 }
 
-// The page in UTF-8 source form, then in code page 932.
+// The page, written in UTF-8 here and converted to code page 932.
 const std::string& page932() {
     static const std::string page = [] {
         const char* rows[] = {
@@ -69,15 +69,16 @@ const std::string& page932() {
             "<script language=\"JavaScript\">function go(u){document.forms[0].action=u;"
             "document.forms[0].submit();}</script>\n</head>\n<body bgcolor=\"#FFFFFF\">\n"
             "<table width=\"100%\" border=\"0\" cellspacing=\"1\" cellpadding=\"2\">\n";
-        for (int i = 0; utf8.size() < 64 * 1024 - 400; ++i) {
-            utf8 +=
+        std::string cp932 = convertWithIconv("CP932", "UTF-8", utf8);
+        for (int i = 0; cp932.size() < 64 * 1024 - 200; ++i) {
+            std::string row =
                 "<tr class=\"row" + std::to_string(i % 2) +
                 "\"><td nowrap><a href=\"javascript:go('client.exe?id=" + std::to_string(1000 + i) +
                 "')\">コンピュータ" + std::to_string(i) + "</a></td><td>" + rows[i % 6] +
                 "</td></tr>\n";
+            cp932 += convertWithIconv("CP932", "UTF-8", row);
         }
-        utf8 += "</table>\n</body>\n</html>\n";
-        return convertWithIconv("CP932", "UTF-8", utf8);
+        return cp932 + "</table>\n</body>\n</html>\n";
     }();
     return page;
 }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -75,6 +76,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 check(piece == 1);  // a surrogate pair needs two units
                 r = nvl::sys::decodeSome(codePage, rest, buffer, 2);
             }
+            pieces.append(buffer, r.written);
+            rest.remove_prefix(r.read);
+        }
+        check(pieces == wide);
+
+        // ASCII runs copied through and the text between them decoded give the same units.
+        pieces.clear();
+        rest = text;
+        while (!rest.empty()) {
+            if (static_cast<unsigned char>(rest[0]) < 0x80) {
+                pieces += static_cast<char16_t>(rest[0]);
+                rest.remove_prefix(1);
+                continue;
+            }
+            nvl::sys::ConvertResult r =
+                nvl::sys::decodeNonAscii(codePage, rest, buffer, std::size(buffer));
+            check(r.read > 0);
             pieces.append(buffer, r.written);
             rest.remove_prefix(r.read);
         }

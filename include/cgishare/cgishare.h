@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cgishare/config.h>
+#include <cgishare/dump_page.h>
 #include <cgishare/form_vars.h>
+#include <cgishare/html_page.h>
 #include <cgishare/output_stream.h>
 #include <cgishare/resource.h>
 #include <cgishare/trace.h>

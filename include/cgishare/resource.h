@@ -2,6 +2,8 @@
 //
 // The strings live in a separate resource library, CGIRes.so, installed in the console's
 // language; loadResource binds it and getResourceString hands out its strings by number.
+// The library is looked for beside the running page program first, then on the dynamic
+// loader's path, so the copy installed there decides the console's language.
 #pragma once
 
 #include <cgishare/export.h>

@@ -1,5 +1,6 @@
 #include <cgishare/output_stream.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
@@ -84,6 +85,19 @@ Conversion conversionOf(CharEncoding encoding) {
 
 bool isHalfWidthKana(unsigned char b) {
     return b >= 0xA1 && b <= 0xDF;
+}
+
+// The number of ASCII bytes at the start of `text`, eight at a time while they last.
+size_t asciiPrefixLength(std::string_view text) {
+    size_t i = 0;
+    for (uint64_t word; i + 8 <= text.size(); i += 8) {
+        std::memcpy(&word, text.data() + i, 8);
+        if (word & 0x8080808080808080ull)
+            break;
+    }
+    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80)
+        ++i;
+    return i;
 }
 
 size_t unitLength(const char16_t* text) {
@@ -299,17 +313,6 @@ void unitsToUtf8(const char16_t* s, size_t n, Writer& out) {
         char* d = out.reserve(3 * piece);
         char* start = d;
         for (size_t i = 0; i < piece; ++i) {
-            // Markup comes in runs of ASCII: four units at a time while they last.
-            while (i + 4 <= piece && ((s[i] | s[i + 1] | s[i + 2] | s[i + 3]) & 0xFF80) == 0) {
-                d[0] = static_cast<char>(s[i]);
-                d[1] = static_cast<char>(s[i + 1]);
-                d[2] = static_cast<char>(s[i + 2]);
-                d[3] = static_cast<char>(s[i + 3]);
-                d += 4;
-                i += 4;
-            }
-            if (i == piece)
-                break;
             char16_t u = s[i];
             if (u <= 0x7F) {
                 *d++ = static_cast<char>(u);
@@ -337,12 +340,19 @@ void OutputStreamConverter::wideCharToUTF8(const char16_t* text) {
 }
 
 void OutputStreamConverter::multiByteToUTF8(const char* text) {
+    // ASCII is the same in the ANSI code page, in UTF-16 and in UTF-8: runs of it are copied
+    // straight through, only the text between them is converted.
     std::string_view rest(text);
     char16_t units[kUnitsPerPiece];
     Writer out(stream);
     while (!rest.empty()) {
+        size_t ascii = asciiPrefixLength(rest);
+        out.append(rest.data(), ascii);
+        rest.remove_prefix(ascii);
+        if (rest.empty())
+            break;
         nvl::sys::ConvertResult r =
-            nvl::sys::decodeSome(kCodePageAnsi, rest, units, kUnitsPerPiece);
+            nvl::sys::decodeNonAscii(kCodePageAnsi, rest, units, kUnitsPerPiece);
         if (r.read == 0)
             break;
         unitsToUtf8(units, r.written, out);

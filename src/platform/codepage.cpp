@@ -95,7 +95,8 @@ inline size_t copyAscii(const uint8_t* s, size_t n, char16_t* d, size_t cap) {
 
 // The loop shared by the decoders. `one` decodes the character at s[0..n), n >= 1: it stores
 // its one or two units, sets the number of bytes it took and returns the number of units.
-template <bool kCount, typename One>
+// With kStopAtAscii the loop ends before an ASCII byte that starts a character.
+template <bool kCount, bool kStopAtAscii = false, typename One>
 ConvertResult decodeLoop(const uint8_t* s, size_t n, char16_t* d, size_t cap, One one) {
     size_t i = 0, o = 0;
     while (i < n) {
@@ -103,6 +104,8 @@ ConvertResult decodeLoop(const uint8_t* s, size_t n, char16_t* d, size_t cap, On
             if (o == cap)
                 break;
             if (s[i] < 0x80) {
+                if constexpr (kStopAtAscii)
+                    break;
                 size_t run = copyAscii(s + i, n - i, d + o, cap - o);
                 i += run;
                 o += run;
@@ -125,10 +128,10 @@ ConvertResult decodeLoop(const uint8_t* s, size_t n, char16_t* d, size_t cap, On
     return {i, o};
 }
 
-template <bool kCount>
+template <bool kCount, bool kStopAtAscii>
 ConvertResult decodeTable(const CodePageTable& t, const uint8_t* s, size_t n, char16_t* d,
                           size_t cap) {
-    return decodeLoop<kCount>(
+    return decodeLoop<kCount, kStopAtAscii>(
         s, n, d, cap,
         [&t](const uint8_t* p, size_t left, char16_t* units, size_t* length) -> size_t {
             char16_t unit = t.single[p[0]];
@@ -190,9 +193,9 @@ inline int32_t decodeUtf8(const uint8_t* s, size_t n, size_t* length) {
     return cp;
 }
 
-template <bool kCount>
+template <bool kCount, bool kStopAtAscii>
 ConvertResult decodeUtf8Text(const uint8_t* s, size_t n, char16_t* d, size_t cap) {
-    return decodeLoop<kCount>(
+    return decodeLoop<kCount, kStopAtAscii>(
         s, n, d, cap, [](const uint8_t* p, size_t left, char16_t* units, size_t* length) -> size_t {
             int32_t cp = decodeUtf8(p, left, length);
             if (cp < 0)
@@ -207,12 +210,12 @@ ConvertResult decodeUtf8Text(const uint8_t* s, size_t n, char16_t* d, size_t cap
         });
 }
 
-template <bool kCount>
+template <bool kCount, bool kStopAtAscii = false>
 ConvertResult decode(const Resolved& r, std::string_view src, char16_t* dst, size_t cap) {
     auto* s = reinterpret_cast<const uint8_t*>(src.data());
     if (r.table != nullptr)
-        return decodeTable<kCount>(*r.table, s, src.size(), dst, cap);
-    return decodeUtf8Text<kCount>(s, src.size(), dst, cap);
+        return decodeTable<kCount, kStopAtAscii>(*r.table, s, src.size(), dst, cap);
+    return decodeUtf8Text<kCount, kStopAtAscii>(s, src.size(), dst, cap);
 }
 
 // --- UTF-16 -> bytes ------------------------------------------------------------------------
@@ -423,6 +426,14 @@ ConvertResult decodeSome(uint32_t codePage, std::string_view src, char16_t* dst,
     if (!r.ok)
         return {0, 0};
     return decode<false>(r, src, dst, dstCapacity);
+}
+
+ConvertResult decodeNonAscii(uint32_t codePage, std::string_view src, char16_t* dst,
+                             size_t dstCapacity) {
+    Resolved r = resolve(codePage);
+    if (!r.ok)
+        return {0, 0};
+    return decode<false, true>(r, src, dst, dstCapacity);
 }
 
 ConvertResult encodeSome(uint32_t codePage, std::u16string_view src, char* dst,

@@ -86,6 +86,11 @@ struct ConvertResult {
 };
 ConvertResult decodeSome(uint32_t codePage, std::string_view src, char16_t* dst,
                          size_t dstCapacity);
+// As decodeSome, but ends before the first ASCII byte that starts a character (an ASCII byte
+// that is the second byte of a double-byte character is converted with it). Every code page
+// here maps ASCII to itself, so a writer can copy such runs straight through.
+ConvertResult decodeNonAscii(uint32_t codePage, std::string_view src, char16_t* dst,
+                             size_t dstCapacity);
 ConvertResult encodeSome(uint32_t codePage, std::u16string_view src, char* dst, size_t dstCapacity);
 
 // Whole-text helpers in the ANSI code page; embedded NULs are converted like any character.

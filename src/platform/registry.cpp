@@ -157,8 +157,10 @@ uint32_t modify(Edit edit) {
 }
 
 // The node of an open key in the current state of the file; `snapshot` keeps it alive.
-uint32_t findKey(RegHive hive, const std::string& path, std::shared_ptr<const Snapshot>* snapshot,
-                 const regformat::KeyNode** node) {
+uint32_t findKey(bool valid, RegHive hive, const std::string& path,
+                 std::shared_ptr<const Snapshot>* snapshot, const regformat::KeyNode** node) {
+    if (!valid)
+        return kErrInvalidHandle;
     std::vector<std::string> parts;
     splitKey(path, &parts);
     uint32_t error = load(registryPath(), snapshot);
@@ -166,6 +168,18 @@ uint32_t findKey(RegHive hive, const std::string& path, std::shared_ptr<const Sn
         return error;
     *node = (*snapshot)->tree.find(hive, parts);
     return *node == nullptr ? kErrKeyDeleted : kSuccess;
+}
+
+// Applies `edit` (a regformat edit without its key arguments) to an open key.
+template <typename Edit>
+uint32_t editKey(bool valid, RegHive hive, const std::string& path, Edit edit) {
+    if (!valid)
+        return kErrInvalidHandle;
+    std::vector<std::string> parts;
+    splitKey(path, &parts);
+    return modify([&](Document* doc, const Tree& tree, bool* changed) {
+        return edit(doc, tree, hive, parts, changed);
+    });
 }
 
 }  // namespace
@@ -234,11 +248,9 @@ uint32_t RegistryKey::deleteKey(RegHive hive, std::string_view subKey) {
 }
 
 uint32_t RegistryKey::queryValue(std::string_view name, RegValue* out) const {
-    if (!valid_)
-        return kErrInvalidHandle;
     std::shared_ptr<const Snapshot> snapshot;
     const regformat::KeyNode* node = nullptr;
-    uint32_t error = findKey(hive_, path_, &snapshot, &node);
+    uint32_t error = findKey(valid_, hive_, path_, &snapshot, &node);
     if (error != kSuccess)
         return error;
     const regformat::ValueSlot* slot = node->value(name);
@@ -294,15 +306,13 @@ uint32_t RegistryKey::getDword(std::string_view name, uint32_t* out) const {
 }
 
 uint32_t RegistryKey::setValue(std::string_view name, const RegValue& value) {
-    if (!valid_)
-        return kErrInvalidHandle;
     if (!validName(name))
         return kErrInvalidParameter;
-    std::vector<std::string> parts;
-    splitKey(path_, &parts);
-    return modify([&](Document* doc, const Tree& tree, bool* changed) {
-        return regformat::setValue(doc, tree, hive_, parts, name, value, changed);
-    });
+    return editKey(valid_, hive_, path_,
+                   [&](Document* doc, const Tree& tree, RegHive hive,
+                       const std::vector<std::string>& parts, bool* changed) {
+                       return regformat::setValue(doc, tree, hive, parts, name, value, changed);
+                   });
 }
 
 uint32_t RegistryKey::setString(std::string_view name, std::string_view utf8) {
@@ -317,21 +327,17 @@ uint32_t RegistryKey::setDword(std::string_view name, uint32_t number) {
 }
 
 uint32_t RegistryKey::deleteValue(std::string_view name) {
-    if (!valid_)
-        return kErrInvalidHandle;
-    std::vector<std::string> parts;
-    splitKey(path_, &parts);
-    return modify([&](Document* doc, const Tree& tree, bool* changed) {
-        return regformat::deleteValue(doc, tree, hive_, parts, name, changed);
-    });
+    return editKey(valid_, hive_, path_,
+                   [&](Document* doc, const Tree& tree, RegHive hive,
+                       const std::vector<std::string>& parts, bool* changed) {
+                       return regformat::deleteValue(doc, tree, hive, parts, name, changed);
+                   });
 }
 
 uint32_t RegistryKey::valueNames(std::vector<std::string>* out) const {
-    if (!valid_)
-        return kErrInvalidHandle;
     std::shared_ptr<const Snapshot> snapshot;
     const regformat::KeyNode* node = nullptr;
-    uint32_t error = findKey(hive_, path_, &snapshot, &node);
+    uint32_t error = findKey(valid_, hive_, path_, &snapshot, &node);
     if (error != kSuccess)
         return error;
     out->clear();
@@ -343,11 +349,9 @@ uint32_t RegistryKey::valueNames(std::vector<std::string>* out) const {
 }
 
 uint32_t RegistryKey::subKeyNames(std::vector<std::string>* out) const {
-    if (!valid_)
-        return kErrInvalidHandle;
     std::shared_ptr<const Snapshot> snapshot;
     const regformat::KeyNode* node = nullptr;
-    uint32_t error = findKey(hive_, path_, &snapshot, &node);
+    uint32_t error = findKey(valid_, hive_, path_, &snapshot, &node);
     if (error != kSuccess)
         return error;
     out->clear();

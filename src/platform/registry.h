@@ -24,6 +24,11 @@
 // with the usual tools here. Text that cannot be written as a quoted string (line breaks, NUL)
 // is written as hex(1).
 //
+// A key exists while a section names it or one of its subkeys. Deleting a key removes the
+// sections of the key and its subkeys; a parent that only they named keeps a section of its
+// own, so it stays as it would on the original platform. A handle whose key was deleted gets
+// kErrKeyDeleted; a change through it does not bring the key back.
+//
 // A missing file is an empty registry; the first change creates it with mode 0644. A missing
 // directory is not created: the change fails with kErrPathNotFound (the directory belongs to the
 // installation, and a mistyped NVL_REGISTRY should not scatter files).

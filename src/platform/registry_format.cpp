@@ -895,12 +895,13 @@ uint32_t setValue(Document* doc, const Tree& tree, RegHive hive,
     }
     Entry entry = makeValueEntry(*doc, name, value);
     if (!node->sections.empty()) {
-        // After the last line of the key's last section that is not blank.
+        // After the last value of the key's last section, or after its header: a comment or
+        // blank line before the next section stays with that section.
         size_t header = node->sections.back();
         size_t pos = header + 1;
         for (size_t i = header + 1;
              i < doc->entries.size() && doc->entries[i].kind != Entry::Kind::kHeader; ++i) {
-            if (!doc->entries[i].blank)
+            if (doc->entries[i].kind == Entry::Kind::kValue)
                 pos = i + 1;
         }
         std::vector<Entry> add;
@@ -940,6 +941,11 @@ uint32_t deleteKey(Document* doc, const Tree& tree, RegHive hive,
         return kErrAccessDenied;
     if (tree.find(hive, path) == nullptr)
         return kErrFileNotFound;
+    // A parent that exists only through this key would go with it: it gets a section of its own.
+    std::vector<std::string> parentPath(path.begin(), path.end() - 1);
+    const KeyNode* parent = tree.find(hive, parentPath);
+    bool keepParent = !parentPath.empty() && parent != nullptr && parent->sections.empty() &&
+                      parent->children.size() == 1;
     std::vector<Entry> kept;
     kept.reserve(doc->entries.size());
     bool inDoomedSection = false;
@@ -950,6 +956,8 @@ uint32_t deleteKey(Document* doc, const Tree& tree, RegHive hive,
             kept.push_back(std::move(entry));
     }
     doc->entries = std::move(kept);
+    if (keepParent)
+        appendSection(doc, hive, parentPath, {});
     *changed = true;
     return kSuccess;
 }

@@ -117,10 +117,11 @@ class Tree {
 // Each sets *changed when it altered the document.
 //
 // createKey adds a section for a key that does not exist. setValue replaces the value's last
-// line, or adds a line at the end of the key's last section, or a new section at the end of
-// the file (kErrKeyDeleted when the key does not exist). deleteValue removes every line of the
-// value (kErrFileNotFound when it has none). deleteKey removes every section of the key and of
-// its subkeys, comment lines in them included (kErrFileNotFound when the key does not exist,
+// line, or adds a line after the last value (or the header) of the key's last section, or a new
+// section at the end of the file (kErrKeyDeleted when the key does not exist). deleteValue removes
+// every line of the value (kErrFileNotFound when it has none). deleteKey removes every section of
+// the key and of its subkeys, comment lines in them included, and adds a section for the parent
+// when the parent existed only through the key (kErrFileNotFound when the key does not exist,
 // kErrAccessDenied for a hive).
 uint32_t createKey(Document* doc, const Tree& tree, RegHive hive,
                    const std::vector<std::string>& path, bool* changed);

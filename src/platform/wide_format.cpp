@@ -62,7 +62,7 @@ enum class Size {
     Wide
 };
 
-struct Spec {
+struct FieldFormat {
     char flags[6] = {};
     int flagCount = 0;
     bool leftAlign = false;
@@ -81,20 +81,20 @@ int readNumber(const char16_t*& p) {
     return value < kMaxField ? value : kMaxField;
 }
 
-void putField(Output& out, const Spec& spec, const char16_t* text, size_t count) {
-    size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+void putField(Output& out, const FieldFormat& field, const char16_t* text, size_t count) {
+    size_t width = field.width > 0 ? static_cast<size_t>(field.width) : 0;
     size_t padding = width > count ? width - count : 0;
-    if (!spec.leftAlign)
+    if (!field.leftAlign)
         out.pad(padding);
     out.put(text, count);
-    if (spec.leftAlign)
+    if (field.leftAlign)
         out.pad(padding);
 }
 
-void putNarrowField(Output& out, const Spec& spec, const char* text, size_t count) {
+void putNarrowField(Output& out, const FieldFormat& field, const char* text, size_t count) {
     std::u16string wide(count, u'\0');
     wide.resize(widenAnsi(text, count, wide.data(), wide.size()));
-    putField(out, spec, wide.data(), wide.size());
+    putField(out, field, wide.data(), wide.size());
 }
 
 #pragma GCC diagnostic push
@@ -102,12 +102,13 @@ void putNarrowField(Output& out, const Spec& spec, const char* text, size_t coun
 // One numeric conversion through snprintf: `conversion` is the C conversion letter and
 // `length` the C size prefix matching `value`'s type.
 template <typename T>
-void putNumber(Output& out, const Spec& spec, const char* length, char conversion, T value) {
+void putNumber(Output& out, const FieldFormat& field, const char* length, char conversion,
+               T value) {
     char format[32];
     size_t n = 0;
     format[n++] = '%';
-    for (int i = 0; i < spec.flagCount; ++i)
-        format[n++] = spec.flags[i];
+    for (int i = 0; i < field.flagCount; ++i)
+        format[n++] = field.flags[i];
     format[n++] = '*';
     format[n++] = '.';
     format[n++] = '*';
@@ -115,9 +116,9 @@ void putNumber(Output& out, const Spec& spec, const char* length, char conversio
         format[n++] = *l;
     format[n++] = conversion;
     format[n] = '\0';
-    const int width = spec.width < 0 ? 0 : spec.width;
+    const int width = field.width < 0 ? 0 : field.width;
     char small[128];
-    int produced = std::snprintf(small, sizeof small, format, width, spec.precision, value);
+    int produced = std::snprintf(small, sizeof small, format, width, field.precision, value);
     if (produced < 0)
         return;
     if (static_cast<size_t>(produced) < sizeof small) {
@@ -125,16 +126,16 @@ void putNumber(Output& out, const Spec& spec, const char* length, char conversio
         return;
     }
     std::string large(static_cast<size_t>(produced) + 1, '\0');
-    std::snprintf(large.data(), large.size(), format, width, spec.precision, value);
+    std::snprintf(large.data(), large.size(), format, width, field.precision, value);
     out.putAscii(large.data(), static_cast<size_t>(produced));
 }
 #pragma GCC diagnostic pop
 
-void putInteger(Output& out, const Spec& spec, char conversion, va_list& args) {
+void putInteger(Output& out, const FieldFormat& field, char conversion, va_list& args) {
     const bool isSigned = conversion == 'd' || conversion == 'i';
     if (isSigned) {
         long long value;
-        switch (spec.size) {
+        switch (field.size) {
             case Size::Char:
                 value = static_cast<signed char>(va_arg(args, int));
                 break;
@@ -166,11 +167,11 @@ void putInteger(Output& out, const Spec& spec, char conversion, va_list& args) {
                 value = va_arg(args, int);
                 break;
         }
-        putNumber(out, spec, "ll", conversion, value);
+        putNumber(out, field, "ll", conversion, value);
         return;
     }
     unsigned long long value;
-    switch (spec.size) {
+    switch (field.size) {
         case Size::Char:
             value = static_cast<unsigned char>(va_arg(args, unsigned));
             break;
@@ -202,7 +203,7 @@ void putInteger(Output& out, const Spec& spec, char conversion, va_list& args) {
             value = va_arg(args, unsigned);
             break;
     }
-    putNumber(out, spec, "ll", conversion, value);
+    putNumber(out, field, "ll", conversion, value);
 }
 
 }  // namespace
@@ -245,13 +246,13 @@ size_t formatWideV(char16_t* buffer, size_t capacity, const char16_t* format, va
             continue;
         }
         const char16_t* start = p++;
-        Spec spec;
+        FieldFormat field;
         for (;; ++p) {
             char flag;
             switch (*p) {
                 case u'-':
                     flag = '-';
-                    spec.leftAlign = true;
+                    field.leftAlign = true;
                     break;
                 case u'+':
                     flag = '+';
@@ -271,85 +272,85 @@ size_t formatWideV(char16_t* buffer, size_t capacity, const char16_t* format, va
             }
             if (flag == '\0')
                 break;
-            if (spec.flagCount < 5 && std::strchr(spec.flags, flag) == nullptr) {
-                spec.flags[spec.flagCount++] = flag;
+            if (field.flagCount < 5 && std::strchr(field.flags, flag) == nullptr) {
+                field.flags[field.flagCount++] = flag;
             }
         }
         if (*p == u'*') {
             ++p;
-            spec.width = va_arg(args, int);
-            if (spec.width < 0) {
-                spec.leftAlign = true;
-                if (spec.flagCount < 5 && std::strchr(spec.flags, '-') == nullptr) {
-                    spec.flags[spec.flagCount++] = '-';
+            field.width = va_arg(args, int);
+            if (field.width < 0) {
+                field.leftAlign = true;
+                if (field.flagCount < 5 && std::strchr(field.flags, '-') == nullptr) {
+                    field.flags[field.flagCount++] = '-';
                 }
-                spec.width = spec.width == INT32_MIN ? kMaxField : -spec.width;
+                field.width = field.width == INT32_MIN ? kMaxField : -field.width;
             }
-            if (spec.width > kMaxField)
-                spec.width = kMaxField;
+            if (field.width > kMaxField)
+                field.width = kMaxField;
         } else if (*p >= u'1' && *p <= u'9') {
-            spec.width = readNumber(p);
+            field.width = readNumber(p);
         }
         if (*p == u'.') {
             ++p;
             if (*p == u'*') {
                 ++p;
-                spec.precision = va_arg(args, int);
-                if (spec.precision < 0)
-                    spec.precision = -1;
-                if (spec.precision > kMaxField)
-                    spec.precision = kMaxField;
+                field.precision = va_arg(args, int);
+                if (field.precision < 0)
+                    field.precision = -1;
+                if (field.precision > kMaxField)
+                    field.precision = kMaxField;
             } else {
-                spec.precision = readNumber(p);
+                field.precision = readNumber(p);
             }
         }
         switch (*p) {
             case u'h':
                 ++p;
-                spec.size = Size::Short;
+                field.size = Size::Short;
                 if (*p == u'h')
-                    ++p, spec.size = Size::Char;
+                    ++p, field.size = Size::Char;
                 break;
             case u'l':
                 ++p;
-                spec.size = Size::Long;
+                field.size = Size::Long;
                 if (*p == u'l')
-                    ++p, spec.size = Size::LongLong;
+                    ++p, field.size = Size::LongLong;
                 break;
             case u'q':
                 ++p;
-                spec.size = Size::LongLong;
+                field.size = Size::LongLong;
                 break;
             case u'L':
                 ++p;
-                spec.size = Size::LongDouble;
+                field.size = Size::LongDouble;
                 break;
             case u'j':
                 ++p;
-                spec.size = Size::IntMax;
+                field.size = Size::IntMax;
                 break;
             case u'z':
                 ++p;
-                spec.size = Size::SizeT;
+                field.size = Size::SizeT;
                 break;
             case u't':
                 ++p;
-                spec.size = Size::PtrDiff;
+                field.size = Size::PtrDiff;
                 break;
             case u'w':
                 ++p;
-                spec.size = Size::Wide;
+                field.size = Size::Wide;
                 break;
             case u'I':
                 if (p[1] == u'6' && p[2] == u'4') {
                     p += 3;
-                    spec.size = Size::Int64;
+                    field.size = Size::Int64;
                 } else if (p[1] == u'3' && p[2] == u'2') {
                     p += 3;
-                    spec.size = Size::Int32;
+                    field.size = Size::Int32;
                 } else {
                     ++p;
-                    spec.size = Size::SizeT;
+                    field.size = Size::SizeT;
                 }
                 break;
             default:
@@ -368,7 +369,7 @@ size_t formatWideV(char16_t* buffer, size_t capacity, const char16_t* format, va
             case u'o':
             case u'x':
             case u'X':
-                putInteger(out, spec, static_cast<char>(conversion), args);
+                putInteger(out, field, static_cast<char>(conversion), args);
                 break;
             case u'e':
             case u'E':
@@ -378,15 +379,15 @@ size_t formatWideV(char16_t* buffer, size_t capacity, const char16_t* format, va
             case u'G':
             case u'a':
             case u'A':
-                if (spec.size == Size::LongDouble) {
-                    putNumber(out, spec, "L", static_cast<char>(conversion),
+                if (field.size == Size::LongDouble) {
+                    putNumber(out, field, "L", static_cast<char>(conversion),
                               va_arg(args, long double));
                 } else {
-                    putNumber(out, spec, "", static_cast<char>(conversion), va_arg(args, double));
+                    putNumber(out, field, "", static_cast<char>(conversion), va_arg(args, double));
                 }
                 break;
             case u'p':
-                putNumber(out, spec, "", 'p', va_arg(args, void*));
+                putNumber(out, field, "", 'p', va_arg(args, void*));
                 break;
             case u'n':
                 (void)va_arg(args, void*);
@@ -394,29 +395,29 @@ size_t formatWideV(char16_t* buffer, size_t capacity, const char16_t* format, va
             case u'c':
             case u'C': {
                 const bool narrow =
-                    spec.size == Size::Short ||
-                    (conversion == u'C' && spec.size != Size::Long && spec.size != Size::Wide);
+                    field.size == Size::Short ||
+                    (conversion == u'C' && field.size != Size::Long && field.size != Size::Wide);
                 if (narrow) {
                     char c = static_cast<char>(va_arg(args, int));
-                    putNarrowField(out, spec, &c, 1);
+                    putNarrowField(out, field, &c, 1);
                 } else {
                     char16_t c = static_cast<char16_t>(va_arg(args, int));
-                    putField(out, spec, &c, 1);
+                    putField(out, field, &c, 1);
                 }
                 break;
             }
             case u's':
             case u'S': {
                 const bool narrow =
-                    spec.size == Size::Short ||
-                    (conversion == u'S' && spec.size != Size::Long && spec.size != Size::Wide);
+                    field.size == Size::Short ||
+                    (conversion == u'S' && field.size != Size::Long && field.size != Size::Wide);
                 const size_t limit =
-                    spec.precision < 0 ? SIZE_MAX : static_cast<size_t>(spec.precision);
+                    field.precision < 0 ? SIZE_MAX : static_cast<size_t>(field.precision);
                 if (narrow) {
                     const char* text = va_arg(args, const char*);
                     if (text == nullptr)
                         text = "(null)";
-                    putNarrowField(out, spec, text, ::strnlen(text, limit));
+                    putNarrowField(out, field, text, ::strnlen(text, limit));
                 } else {
                     const char16_t* text = va_arg(args, const char16_t*);
                     if (text == nullptr)
@@ -424,7 +425,7 @@ size_t formatWideV(char16_t* buffer, size_t capacity, const char16_t* format, va
                     size_t count = 0;
                     while (count < limit && text[count] != u'\0')
                         ++count;
-                    putField(out, spec, text, count);
+                    putField(out, field, text, count);
                 }
                 break;
             }

@@ -48,7 +48,7 @@ bool g_libraryLoaded = false;
 
 // The skip counter is read and written as two steps on purpose: a lost increment between
 // racing threads only delays a retry, and the refused path stays free of locked instructions.
-bool gateOpen() {
+__attribute__((always_inline)) inline bool gateOpen() {
     if (g_pipeUsable.load(std::memory_order_relaxed))
         return true;
     int32_t taken = g_skipCounter.load(std::memory_order_relaxed);
@@ -163,20 +163,20 @@ void resetClientForTesting() {
 
 using namespace nvl::trace;  // NOLINT: the exported functions below are the module's API
 
-void DebugTraceA(int level, const char* sourceFile, int line, const char* format, ...) {
-    if (!gateOpen())
-        return;
+namespace {
+
+// The work of a trace once the gate let it through, kept out of the trace calls themselves so
+// that a refused call does not pay for setting up the line buffers.
+__attribute__((noinline)) void traceNarrow(int level, const char* sourceFile, int line,
+                                           const char* format, va_list args) {
     try {
         char text[kLineUnits] = {};
         size_t prefix = writePrefix(text);
         if (format != nullptr) {
-            va_list args;
-            va_start(args, format);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
             std::vsnprintf(text + prefix, kLineUnits - prefix, format, args);
 #pragma GCC diagnostic pop
-            va_end(args);
         }
         text[kLineUnits - 1] = '\0';
 
@@ -203,16 +203,11 @@ void DebugTraceA(int level, const char* sourceFile, int line, const char* format
     }
 }
 
-void DebugTraceW(int level, const char16_t* sourceFile, int line, const char16_t* format, ...) {
-    if (!gateOpen())
-        return;
+__attribute__((noinline)) void traceWide(int level, const char16_t* sourceFile, int line,
+                                         const char16_t* format, va_list args) {
     try {
         char16_t text[kLineUnits] = {};
-        va_list args;
-        va_start(args, format);
         formatLine(text, format, args);
-        va_end(args);
-
         if (gateOpen()) {
             recordDelivery(deliver(level, sourceFile, -1, line, text, -1));
             return;
@@ -221,6 +216,26 @@ void DebugTraceW(int level, const char16_t* sourceFile, int line, const char16_t
             g_sdTraceW(0, 0, 0, sourceFile, line, level, text);
     } catch (...) {
     }
+}
+
+}  // namespace
+
+void DebugTraceA(int level, const char* sourceFile, int line, const char* format, ...) {
+    if (!gateOpen())
+        return;
+    va_list args;
+    va_start(args, format);
+    traceNarrow(level, sourceFile, line, format, args);
+    va_end(args);
+}
+
+void DebugTraceW(int level, const char16_t* sourceFile, int line, const char16_t* format, ...) {
+    if (!gateOpen())
+        return;
+    va_list args;
+    va_start(args, format);
+    traceWide(level, sourceFile, line, format, args);
+    va_end(args);
 }
 
 void DebugTraceLibraryW(int level, const char16_t* sourceFile, int line, const char16_t* format,

@@ -58,7 +58,7 @@ void writeRegistry(const TestEnv& env, std::string_view bytes) {
     env.writeFile("etc/registry.reg", bytes);
 }
 
-// The value as the registry reads it, or nullopt-like "absent" marker in the type.
+// The value as the registry reads it; *error tells whether there is one.
 RegValue query(std::string_view key, std::string_view name, uint32_t* error) {
     RegistryKey k;
     RegValue value;
@@ -226,8 +226,8 @@ TEST(RegistryWrite, KeepsEveryUnchangedLineByteForByte) {
         "\"t\"=dword:1\n"
         "\n"
         "[HKLM\\S\\Sub]\r\n"
-        "trailing junk\r\n"
-        "\"x\"=\"y\"\r\n"s;
+        "\"x\"=\"y\"\r\n"
+        "trailing junk"s;
     EXPECT_EQ(readFile(env.registry()), after);
 }
 
@@ -357,6 +357,13 @@ TEST(RegistryKeys, DeleteKeyRemovesOnlyItsSubtree) {
     EXPECT_EQ(
         readFile(env.registry()),
         std::string(kV5) + "[HKLM\\A]\r\n\"a\"=\"1\"\r\n\r\n[HKLM\\AB]\r\n\"c\"=\"3\"\r\n\r\n");
+
+    // A parent that only its deleted subkey named stays.
+    writeRegistry(env, std::string(kV5) + "[HKLM\\P\\Only]\r\n");
+    ASSERT_EQ(RegistryKey::deleteKey(kLM, "P\\Only"), kSuccess);
+    RegistryKey parent;
+    EXPECT_EQ(RegistryKey::open(kLM, "P", &parent), kSuccess);
+    EXPECT_EQ(readFile(env.registry()), std::string(kV5) + "[HKEY_LOCAL_MACHINE\\P]\r\n");
 }
 
 TEST(RegistryKeys, GetDwordAndGetStringCheckTheType) {
