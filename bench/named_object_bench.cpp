@@ -8,7 +8,6 @@
 // The counter "x_baseline" is the subject's time per operation divided by the baseline's.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -19,36 +18,15 @@
 #include <cstdlib>
 #include <string>
 
+#include "bench_support.h"
 #include "platform/named_object.h"
 
 namespace {
 
 using nvl::sys::Handle;
 
-std::string g_runtimeDirectory;
-const pid_t g_ownerPid = ::getpid();
-
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-    return ::remove(path);
-}
-
-// A private runtime directory on tmpfs when there is one, as in production; removed at exit.
-const std::string& runtimeDirectory() {
-    if (g_runtimeDirectory.empty()) {
-        std::string pattern = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
-        pattern += "/cgishare-bench.XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr)
-            std::abort();
-        ::setenv("NVL_RUNTIME_DIR", pattern.c_str(), 1);
-        g_runtimeDirectory = pattern;
-        std::atexit([] {
-            if (g_runtimeDirectory.empty() || ::getpid() != g_ownerPid)
-                return;
-            ::nftw(g_runtimeDirectory.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
-        });
-    }
-    return g_runtimeDirectory;
-}
+using nvl::bench::report;
+using nvl::bench::runtimeDirectory;
 
 template <class F>
 double nanosecondsPerCall(F&& call, int64_t count) {
@@ -57,12 +35,6 @@ double nanosecondsPerCall(F&& call, int64_t count) {
         call();
     std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
     return took.count() / static_cast<double>(count);
-}
-
-void report(benchmark::State& state, double subject, double baseline) {
-    state.counters["ns"] = subject;
-    state.counters["baseline_ns"] = baseline;
-    state.counters["x_baseline"] = subject / baseline;
 }
 
 void BM_MutexUncontended(benchmark::State& state) {

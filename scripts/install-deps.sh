@@ -3,7 +3,7 @@
 # Usage: scripts/install-deps.sh [build|test|bench|run]...
 set -euo pipefail
 
-build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libboost-dev)
 test_pkgs=(clang libclang-rt-14-dev lighttpd curl libcgicc-dev time)
 # The form-variable benchmark measures against GNU cgicc (it is left out when cgicc is missing)
 # and a page's peak memory through /usr/bin/time.

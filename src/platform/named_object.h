@@ -56,14 +56,16 @@
 //   last holder removes the file. The creator takes its lock before it initialises, so a creator
 //   that dies half way leaves a stale file, never a half-made live object.
 //
-//   Events carry no waiter bookkeeping in shared memory: bit 0 of the word is the state and
-//   bits 1-31 count the sets, so a waiter killed at any instant leaves nothing behind. A set
-//   wakes every waiter and an auto-reset event is consumed by a compare-and-swap, so exactly
-//   one waiter wins. A wait on several events sleeps in futex_waitv (Linux 5.16) and rescans
-//   from index 0 after every wake-up. Robust mutexes cannot take part in futex_waitv, so a
-//   wait on several objects that include a mutex (or any multi-object wait on a kernel without
-//   futex_waitv) polls in slices of up to 10 ms: correct, not fast. Single waits always sleep
-//   in the kernel.
+//   Events carry no waiter bookkeeping in shared memory that correctness depends on: bit 0 of
+//   the word is the state and bits 1-31 count the sets, so a waiter killed at any instant
+//   leaves nothing behind. A set wakes every waiter and an auto-reset event is consumed by a
+//   compare-and-swap, so exactly one waiter wins. A count of sleeping waiters beside the word
+//   only lets a set with nobody asleep skip the wake-up system call; a waiter killed asleep
+//   leaves it raised, which costs that call and nothing else. A wait on several events sleeps in
+//   futex_waitv (Linux 5.16) and rescans from index 0 after every wake-up. Robust mutexes cannot
+//   take part in futex_waitv, so a wait on several objects that include a mutex (or any
+//   multi-object wait on a kernel without futex_waitv) polls in slices of up to 10 ms: correct, not
+//   fast. Single waits always sleep in the kernel.
 //
 //   Handles are numbers (a slot and a generation, so a stale handle is refused rather than
 //   taken for a newer one), looked up in this process's table behind a mutex; an operation pins its

@@ -34,12 +34,13 @@ struct Header {
     uint64_t creatorPid;
     alignas(64) pthread_mutex_t mutex;
     alignas(64) uint32_t eventWord;  // bit 0: set; bits 1-31: number of sets
+    uint32_t eventSleepers;          // waiters asleep on eventWord (or about to be); a hint
     alignas(64) char name[kMaxStoredName];
 };
 static_assert(sizeof(Header) <= kHeaderSize);
 
 constexpr uint32_t kHeaderMagic = 0x4A424F4E;  // "NOBJ"
-constexpr uint16_t kHeaderVersion = 1;
+constexpr uint16_t kHeaderVersion = 2;         // 2: eventSleepers
 constexpr uint32_t kManualReset = 1;
 
 // One object this process holds: one descriptor, one lock, one mapping of the header.

@@ -19,6 +19,12 @@ uint32_t monotonicMilliseconds() {
 
 std::atomic<uint32_t (*)()> g_tickSource{monotonicMilliseconds};
 
+time_t systemTime() {
+    return ::time(nullptr);
+}
+
+std::atomic<time_t (*)()> g_timeSource{systemTime};
+
 }  // namespace
 
 uint32_t tickCount() {
@@ -27,6 +33,14 @@ uint32_t tickCount() {
 
 void setTickCountSourceForTesting(uint32_t (*source)()) {
     g_tickSource.store(source != nullptr ? source : monotonicMilliseconds);
+}
+
+time_t currentTime() {
+    return g_timeSource.load(std::memory_order_relaxed)();
+}
+
+void setCurrentTimeSourceForTesting(time_t (*source)()) {
+    g_timeSource.store(source != nullptr ? source : systemTime);
 }
 
 uint32_t currentProcessId() {

@@ -1,7 +1,8 @@
-// Process facts: tick count, process and thread ids, the running executable.
+// Process facts: tick count, wall-clock time, process and thread ids, the running executable.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace nvl::sys {
@@ -10,6 +11,11 @@ namespace nvl::sys {
 // GetTickCount. Tests may replace the source with setTickCountSourceForTesting.
 uint32_t tickCount();
 void setTickCountSourceForTesting(uint32_t (*source)());
+
+// Seconds since the epoch, as time() gives them. Tests that depend on the calendar (a new log
+// file each day) replace the source with setCurrentTimeSourceForTesting; null restores time().
+time_t currentTime();
+void setCurrentTimeSourceForTesting(time_t (*source)());
 
 uint32_t currentProcessId();
 uint32_t currentThreadId();

@@ -113,6 +113,12 @@ std::atomic_ref<uint32_t> eventWord(Entry& entry) {
     return std::atomic_ref<uint32_t>(entry.header->eventWord);
 }
 
+// How many waiters may be asleep on the event: a set that finds none makes no system call.
+// A waiter killed asleep leaves the count raised, which only brings the call back.
+std::atomic_ref<uint32_t> sleepers(Entry& entry) {
+    return std::atomic_ref<uint32_t>(entry.header->eventSleepers);
+}
+
 bool isManual(const Entry& entry) {
     return (entry.header->flags & objects::kManualReset) != 0;
 }
@@ -187,6 +193,9 @@ uint32_t scan(const Pins& pinned, const uint32_t* start, uint32_t* seen) {
 
 uint32_t waitAny(const Pins& pinned, uint32_t milliseconds) {
     size_t count = pinned.size();
+    // The common wait on one mutex needs none of the bookkeeping below.
+    if (count == 1 && pinned[0].kind == Kind::kMutex)
+        return waitMutex(pinned[0], milliseconds);
     bool anyMutex = false;
     uint32_t start[kMaximumWaitObjects] = {};
     uint32_t seen[kMaximumWaitObjects] = {};
@@ -197,27 +206,35 @@ uint32_t waitAny(const Pins& pinned, uint32_t milliseconds) {
             start[i] = eventWord(pinned[i]).load(std::memory_order_acquire);
         }
     }
-    if (count == 1 && anyMutex)
-        return waitMutex(pinned[0], milliseconds);
 
     Deadline deadline = deadlineAfter(milliseconds);
     bool expired = milliseconds == 0;
-    long slice = 1000000L;  // polling: 1 ms, doubling up to 10 ms
-    FutexWaitv waiters[kMaximumWaitObjects] = {};
+    long slice = 1000000L;                    // polling: 1 ms, doubling up to 10 ms
+    FutexWaitv waiters[kMaximumWaitObjects];  // the first `count` are filled before each sleep
     for (;;) {
         uint32_t result = scan(pinned, start, seen);
         if (result != kNothingSignalled || expired)
             return result;
         int rc;
-        if (!anyMutex && count == 1) {
-            rc = futexWait(&pinned[0].header->eventWord, seen[0], deadline);
-        } else if (!anyMutex && futexWaitvAvailable()) {
-            for (size_t i = 0; i < count; ++i) {
-                waiters[i].val = seen[i];
-                waiters[i].uaddr = reinterpret_cast<uintptr_t>(&pinned[i].header->eventWord);
-                waiters[i].flags = kFutexSize32;
+        if (!anyMutex && (count == 1 || futexWaitvAvailable())) {
+            // Counted before the kernel compares the words with what the scan saw: a set
+            // either changed a word before that (the sleep ends at once) or sees the count
+            // afterwards and wakes us. Both sides are sequentially consistent for this.
+            for (size_t i = 0; i < count; ++i)
+                sleepers(pinned[i]).fetch_add(1, std::memory_order_seq_cst);
+            if (count == 1) {
+                rc = futexWait(&pinned[0].header->eventWord, seen[0], deadline);
+            } else {
+                for (size_t i = 0; i < count; ++i) {
+                    waiters[i].val = seen[i];
+                    waiters[i].uaddr = reinterpret_cast<uintptr_t>(&pinned[i].header->eventWord);
+                    waiters[i].flags = kFutexSize32;
+                    waiters[i].reserved = 0;
+                }
+                rc = futexWaitMany(waiters, count, deadline);
             }
-            rc = futexWaitMany(waiters, count, deadline);
+            for (size_t i = 0; i < count; ++i)
+                sleepers(pinned[i]).fetch_sub(1, std::memory_order_seq_cst);
         } else {
             rc = sleepSlice(deadline, slice);
             slice = slice * 2 > 10000000L ? 10000000L : slice * 2;
@@ -293,10 +310,11 @@ bool setEvent(HandleValue event) {
         if ((value & 1) != 0)
             return true;
     } while (!word.compare_exchange_weak(value, (((value >> 1) + 1) << 1) | 1,
-                                         std::memory_order_release, std::memory_order_relaxed));
+                                         std::memory_order_seq_cst, std::memory_order_relaxed));
     // Every waiter is woken and rechecks: waking one could pick a waiter that then takes a
     // lower-indexed object instead, and the set would be lost.
-    futexWakeAll(&pins[0].header->eventWord);
+    if (sleepers(pins[0]).load(std::memory_order_seq_cst) != 0)
+        futexWakeAll(&pins[0].header->eventWord);
     return true;
 }
 

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/error.h"
+#include "support/child_process.h"
 #include "support/test_env.h"
 
 namespace nvl::sys {
@@ -33,83 +34,9 @@ using Clock = std::chrono::steady_clock;
 // How long the parent waits for what must happen at once; a fault fails rather than hangs.
 constexpr uint32_t kPatienceMs = 10000;
 
-// One byte at a time through a pipe: "ready", "go", "done".
-class Channel {
-  public:
-    Channel() {
-        if (::pipe2(fds_, O_CLOEXEC) != 0)
-            std::abort();
-    }
-    ~Channel() {
-        ::close(fds_[0]);
-        ::close(fds_[1]);
-    }
-    void post(char c = 'x') {
-        while (::write(fds_[1], &c, 1) != 1 && errno == EINTR) {
-        }
-    }
-    // The next byte, or '\0' when none comes within 20 s (the other side died or hangs).
-    char take() {
-        pollfd ready{fds_[0], POLLIN, 0};
-        int rc;
-        while ((rc = ::poll(&ready, 1, 20000)) < 0 && errno == EINTR) {
-        }
-        char c = 0;
-        return rc == 1 && ::read(fds_[0], &c, 1) == 1 ? c : '\0';
-    }
-
-  private:
-    int fds_[2] = {-1, -1};
-};
-
-// A forked child that runs `body` and exits with its result; killed by a watchdog after 30 s.
-class Child {
-  public:
-    explicit Child(const std::function<int()>& body) {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::alarm(30);
-            ::_exit(body());
-        }
-    }
-    ~Child() {
-        if (pid_ > 0 && !reaped_) {
-            ::kill(pid_, SIGKILL);
-            wait();
-        }
-    }
-    pid_t pid() const { return pid_; }
-    void kill() { ::kill(pid_, SIGKILL); }
-    // The exit code, or 128 + the signal that ended it.
-    int wait() {
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        reaped_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-  private:
-    pid_t pid_ = -1;
-    bool reaped_ = false;
-};
-
-// True once the task is asleep in a futex wait (or a polling sleep), so that "a blocked waiter
-// is woken" is tested, not "a waiter that has not started yet". Gives up after 5 s.
-bool blockedInWait(const std::string& procTask) {
-    auto until = Clock::now() + std::chrono::seconds(5);
-    while (Clock::now() < until) {
-        std::ifstream in(procTask + "/syscall");
-        long number = -1;
-        if (in >> number && (number == 202 || number == 449 || number == 230))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
-bool blockedInWait(pid_t pid) {
-    return blockedInWait("/proc/" + std::to_string(pid));
-}
+using test::blockedInWait;
+using test::Channel;
+using test::Child;
 
 long elapsedMs(Clock::time_point since) {
     return static_cast<long>(
