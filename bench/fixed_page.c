@@ -2,9 +2,10 @@
 #include <stdio.h>
 
 int main(void) {
-    fputs("Content-Type: text/html; charset=utf-8\r\n\r\n"
-          "<!DOCTYPE html>\n<html><head><title>Fixed</title></head>"
-          "<body><p>A fixed page.</p></body></html>\n",
-          stdout);
+    fputs(
+        "Content-Type: text/html; charset=utf-8\r\n\r\n"
+        "<!DOCTYPE html>\n<html><head><title>Fixed</title></head>"
+        "<body><p>A fixed page.</p></body></html>\n",
+        stdout);
     return 0;
 }
