@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -107,7 +108,8 @@ uint32_t load(const std::string& path, std::shared_ptr<const Snapshot>* out) {
 }
 
 bool validName(std::string_view name) {
-    return name.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+    return std::none_of(name.begin(), name.end(),
+                        [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
 }
 
 // The components of a key path; empty components (doubled or outer backslashes) are dropped.
@@ -127,7 +129,14 @@ bool splitKey(std::string_view subKey, std::vector<std::string>* parts) {
     return true;
 }
 
-std::string joinKey(const std::vector<std::string>& parts) {
+// The key path with empty components dropped: the spelling a handle keeps.
+std::string normalizeKey(std::string_view subKey) {
+    bool clean = subKey.empty() || (subKey.front() != '\\' && subKey.back() != '\\' &&
+                                    subKey.find("\\\\") == std::string_view::npos);
+    if (clean)
+        return std::string(subKey);
+    std::vector<std::string> parts;
+    splitKey(subKey, &parts);
     std::string out;
     for (const std::string& part : parts) {
         if (!out.empty())
@@ -161,12 +170,10 @@ uint32_t findKey(bool valid, RegHive hive, const std::string& path,
                  std::shared_ptr<const Snapshot>* snapshot, const regformat::KeyNode** node) {
     if (!valid)
         return kErrInvalidHandle;
-    std::vector<std::string> parts;
-    splitKey(path, &parts);
     uint32_t error = load(registryPath(), snapshot);
     if (error != kSuccess)
         return error;
-    *node = (*snapshot)->tree.find(hive, parts);
+    *node = (*snapshot)->tree.findPath(hive, path);
     return *node == nullptr ? kErrKeyDeleted : kSuccess;
 }
 
@@ -208,18 +215,35 @@ std::string formatRegistryValue(std::string_view name, const RegValue& value) {
 }
 
 uint32_t RegistryKey::open(RegHive hive, std::string_view subKey, RegistryKey* out) {
-    std::vector<std::string> parts;
-    if (!splitKey(subKey, &parts))
+    if (!validName(subKey))
         return kErrInvalidParameter;
     std::shared_ptr<const Snapshot> snapshot;
     uint32_t error = load(registryPath(), &snapshot);
     if (error != kSuccess)
         return error;
-    if (snapshot->tree.find(hive, parts) == nullptr)
+    if (snapshot->tree.findPath(hive, subKey) == nullptr)
         return kErrFileNotFound;
     out->hive_ = hive;
-    out->path_ = joinKey(parts);
+    out->path_ = normalizeKey(subKey);
     out->valid_ = true;
+    return kSuccess;
+}
+
+uint32_t RegistryKey::getValue(RegHive hive, std::string_view subKey, std::string_view name,
+                               RegValue* out) {
+    if (!validName(subKey))
+        return kErrInvalidParameter;
+    std::shared_ptr<const Snapshot> snapshot;
+    uint32_t error = load(registryPath(), &snapshot);
+    if (error != kSuccess)
+        return error;
+    const regformat::KeyNode* node = snapshot->tree.findPath(hive, subKey);
+    if (node == nullptr)
+        return kErrFileNotFound;
+    const regformat::ValueSlot* slot = node->value(name);
+    if (slot == nullptr || !slot->present)
+        return kErrFileNotFound;
+    *out = slot->value(snapshot->doc);
     return kSuccess;
 }
 
@@ -233,7 +257,7 @@ uint32_t RegistryKey::create(RegHive hive, std::string_view subKey, RegistryKey*
     if (error != kSuccess)
         return error;
     out->hive_ = hive;
-    out->path_ = joinKey(parts);
+    out->path_ = normalizeKey(subKey);
     out->valid_ = true;
     return kSuccess;
 }
