@@ -10,7 +10,6 @@
 
 #include <cgishare/config.h>
 
-#include <chrono>
 #include <string>
 
 #include "bench_support.h"
@@ -77,15 +76,6 @@ void BM_CachedLookup(benchmark::State& state) {
 }
 BENCHMARK(BM_CachedLookup)->Arg(20)->Arg(1600);
 
-template <class F>
-double nanosecondsPerCall(F&& call, int64_t count) {
-    auto start = std::chrono::steady_clock::now();
-    for (int64_t i = 0; i < count; ++i)
-        call();
-    std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
-    return took.count() / static_cast<double>(count);
-}
-
 void BM_GetHomeDir(benchmark::State& state) {
     Fixture fixture(
         static_cast<int>(state.range(0)),
@@ -100,9 +90,10 @@ void BM_GetHomeDir(benchmark::State& state) {
         return;
     }
     struct stat st {};
-    double baseline = nanosecondsPerCall(
+    double baseline = nvl::bench::nanosecondsPerCall(
         [&] { benchmark::DoNotOptimize(::stat(fixture.path().c_str(), &st)); }, state.iterations());
-    nvl::bench::report(state, nanosecondsPerCall(subject, state.iterations()), baseline);
+    nvl::bench::report(state, nvl::bench::nanosecondsPerCall(subject, state.iterations()),
+                       baseline);
 }
 BENCHMARK(BM_GetHomeDir)->Arg(20)->Arg(1600);
 

@@ -4,6 +4,7 @@
 #include <cgishare/config.h>
 #include <cgishare/dump_page.h>
 #include <cgishare/event_log.h>
+#include <cgishare/guid_log.h>
 #include <cgishare/html_page.h>
 #include <cgishare/map_buffer.h>
 #include <cgishare/output_stream.h>

@@ -177,6 +177,29 @@ uint32_t findKey(bool valid, RegHive hive, const std::string& path,
     return *node == nullptr ? kErrKeyDeleted : kSuccess;
 }
 
+// The node of key `subKey` in the current state of the file, for opening it: kErrFileNotFound
+// when there is no such key.
+uint32_t findExistingKey(RegHive hive, std::string_view subKey,
+                         std::shared_ptr<const Snapshot>* snapshot,
+                         const regformat::KeyNode** node) {
+    if (!validName(subKey))
+        return kErrInvalidParameter;
+    uint32_t error = load(registryPath(), snapshot);
+    if (error != kSuccess)
+        return error;
+    *node = (*snapshot)->tree.findPath(hive, subKey);
+    return *node == nullptr ? kErrFileNotFound : kSuccess;
+}
+
+uint32_t readValue(const Snapshot& snapshot, const regformat::KeyNode& node, std::string_view name,
+                   RegValue* out) {
+    const regformat::ValueSlot* slot = node.value(name);
+    if (slot == nullptr || !slot->present)
+        return kErrFileNotFound;
+    *out = slot->value(snapshot.doc);
+    return kSuccess;
+}
+
 // Applies `edit` (a regformat edit without its key arguments) to an open key.
 template <typename Edit>
 uint32_t editKey(bool valid, RegHive hive, const std::string& path, Edit edit) {
@@ -215,14 +238,11 @@ std::string formatRegistryValue(std::string_view name, const RegValue& value) {
 }
 
 uint32_t RegistryKey::open(RegHive hive, std::string_view subKey, RegistryKey* out) {
-    if (!validName(subKey))
-        return kErrInvalidParameter;
     std::shared_ptr<const Snapshot> snapshot;
-    uint32_t error = load(registryPath(), &snapshot);
+    const regformat::KeyNode* node = nullptr;
+    uint32_t error = findExistingKey(hive, subKey, &snapshot, &node);
     if (error != kSuccess)
         return error;
-    if (snapshot->tree.findPath(hive, subKey) == nullptr)
-        return kErrFileNotFound;
     out->hive_ = hive;
     out->path_ = normalizeKey(subKey);
     out->valid_ = true;
@@ -231,20 +251,12 @@ uint32_t RegistryKey::open(RegHive hive, std::string_view subKey, RegistryKey* o
 
 uint32_t RegistryKey::getValue(RegHive hive, std::string_view subKey, std::string_view name,
                                RegValue* out) {
-    if (!validName(subKey))
-        return kErrInvalidParameter;
     std::shared_ptr<const Snapshot> snapshot;
-    uint32_t error = load(registryPath(), &snapshot);
+    const regformat::KeyNode* node = nullptr;
+    uint32_t error = findExistingKey(hive, subKey, &snapshot, &node);
     if (error != kSuccess)
         return error;
-    const regformat::KeyNode* node = snapshot->tree.findPath(hive, subKey);
-    if (node == nullptr)
-        return kErrFileNotFound;
-    const regformat::ValueSlot* slot = node->value(name);
-    if (slot == nullptr || !slot->present)
-        return kErrFileNotFound;
-    *out = slot->value(snapshot->doc);
-    return kSuccess;
+    return readValue(*snapshot, *node, name, out);
 }
 
 uint32_t RegistryKey::create(RegHive hive, std::string_view subKey, RegistryKey* out) {
@@ -277,11 +289,7 @@ uint32_t RegistryKey::queryValue(std::string_view name, RegValue* out) const {
     uint32_t error = findKey(valid_, hive_, path_, &snapshot, &node);
     if (error != kSuccess)
         return error;
-    const regformat::ValueSlot* slot = node->value(name);
-    if (slot == nullptr || !slot->present)
-        return kErrFileNotFound;
-    *out = slot->value(snapshot->doc);
-    return kSuccess;
+    return readValue(*snapshot, *node, name, out);
 }
 
 uint32_t RegistryKey::getString(std::string_view name, std::string* utf8) const {
