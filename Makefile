@@ -9,7 +9,7 @@ PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 10
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps build build-asan build-fuzz test test-release test-asan fuzz bench run \
+.PHONY: all deps build build-asan build-fuzz test test-release test-asan test-browser fuzz bench run \
         install consumer-check format format-check clean
 
 all: build
@@ -38,6 +38,9 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --test-dir build/asan --output-on-failure -j $(JOBS)
 
+test-browser: build
+	scripts/browser-test.sh build/release
+
 fuzz: build-fuzz
 	scripts/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS)
 
@@ -47,9 +50,11 @@ consumer-check: build
 test:
 	@scripts/install-deps.sh build test
 	scripts/check-format.sh
-	$(MAKE) --no-print-directory test-release test-asan fuzz consumer-check
+	$(MAKE) --no-print-directory test-release test-browser test-asan fuzz consumer-check
 
-bench: build
+bench:
+	@scripts/install-deps.sh build bench
+	$(MAKE) --no-print-directory build
 	scripts/run-benchmarks.sh build/release
 
 run: build

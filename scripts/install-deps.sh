@@ -1,18 +1,25 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and running need, only when missing.
-# Usage: scripts/install-deps.sh [build|test|run]...
+# Usage: scripts/install-deps.sh [build|test|bench|run|node]...
 set -euo pipefail
 
-build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libboost-dev)
-test_pkgs=(clang libclang-rt-14-dev)
-run_pkgs=()
+build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcrypt-dev
+            libboost-dev)
+test_pkgs=(clang libclang-rt-14-dev lighttpd curl chromium libcgicc-dev time)
+# The form-variable benchmark measures against GNU cgicc (it is left out when cgicc is missing)
+# and a page's peak memory through /usr/bin/time.
+bench_pkgs=(libcgicc-dev time wrk lighttpd curl)
+run_pkgs=(lighttpd)
+node_pkgs=(nodejs npm)
 
 want=("${build_pkgs[@]}")
 for what in "$@"; do
     case "$what" in
         build) ;;
         test) want+=("${test_pkgs[@]}") ;;
+        bench) want+=("${bench_pkgs[@]}") ;;
         run) want+=("${run_pkgs[@]}") ;;
+        node) want+=("${node_pkgs[@]}") ;;
         *) echo "install-deps: unknown set '$what'" >&2; exit 2 ;;
     esac
 done

@@ -12,3 +12,11 @@ for bench in "$build"/bench/*_bench; do
     echo "== $name"
     "$bench" --benchmark_counters_tabular=true
 done
+# Benchmarks of whole processes behind a web server are scripts.
+root=$(cd "$(dirname "$0")/.." && pwd)
+for script in "$root"/bench/*_bench.sh; do
+    name=$(basename "$script" .sh)
+    [[ -z "$filter" || "$name" == *"$filter"* ]] || continue
+    echo "== $name"
+    "$script" "$build"
+done

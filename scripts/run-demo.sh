@@ -1,63 +1,94 @@
 #!/usr/bin/env bash
-# The demo: a log server and the example programs in a world of their own under demo/ in the
-# checkout (runtime directory, registry, log). Shows the traces as they arrive and keeps the
-# log server running until Ctrl-C, then stops it cleanly.
+# The demo: the web console served by lighttpd on http://127.0.0.1:$CONSOLE_PORT/norvel/, with
+# the log server (every trace of every page arrives in demo/logs/trace.log) and the master
+# service beside it, in a server of its own under demo/ in the checkout. Runs until Ctrl-C,
+# then stops everything cleanly.
+#
 # Usage: scripts/run-demo.sh BUILD_DIR
+# Environment: CONSOLE_PORT (default 8080), CONSOLE_LANG (en or ja; default en)
 set -euo pipefail
 build=$(cd "${1:?build directory}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
 demo="$root/demo"
+port=${CONSOLE_PORT:-8080}
+lang=${CONSOLE_LANG:-en}
 
-server="$build/standins/logserver/nvl-logserver"
+logserver="$build/standins/logserver/nvl-logserver"
+masterservice="$build/standins/masterservice/nvl-masterservice"
+sender="$build/standins/masterservice/nvl-send"
 example="$build/examples/trace_demo/trace_demo"
-for program in "$server" "$example"; do
-    [[ -x "$program" ]] || { echo "run-demo: $program is missing; build first" >&2; exit 1; }
+lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
+for program in "$logserver" "$example" "$lighttpd"; do
+    [[ -x "$program" ]] || { echo "run-demo: $program is missing" >&2; exit 1; }
 done
 
-mkdir -p "$demo/run" "$demo/etc" "$demo/home" "$demo/log"
-export NVL_RUNTIME_DIR="$demo/run"
-export NVL_REGISTRY="$demo/etc/registry.reg"
-if [[ ! -f "$NVL_REGISTRY" ]]; then
-    printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\HaldenLabs\\Norvel\\service\\Information]\r\n"Local_Path"="%s/home/"\r\n' \
-        "$demo" >"$NVL_REGISTRY"
-fi
-log="$demo/log/trace.log"
-socket="$NVL_RUNTIME_DIR/pipe/Log_ServerNamePipe"
+"$root/scripts/console-setup.sh" "$demo" "$build" "$port" "$lang"
+export NVL_RUNTIME_DIR="$demo/run" NVL_REGISTRY="$demo/etc/registry.reg"
+trace_log="$demo/logs/trace.log"
+service_log="$demo/logs/masterservice.log"
 
-server_pid=
-tail_pid=
+pids=()
 stop() {
     trap - INT TERM EXIT
-    [[ -n "$tail_pid" ]] && kill "$tail_pid" 2>/dev/null || true
-    if [[ -n "$server_pid" ]]; then
-        echo
-        echo "Stopping the log server..."
-        kill -TERM "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-    fi
-    echo "The traces are kept in $log"
+    echo
+    echo "Stopping the demo..."
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill -TERM "${pids[i]}" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    echo "Logs are kept in $demo/logs"
 }
 trap stop EXIT
 trap 'exit 0' INT TERM
 
-# The log server publishes its socket only once it accepts clients, so its appearance is the
-# sign that the server is ready.
-"$server" --log "$log" &
-server_pid=$!
-for _ in $(seq 200); do
-    [[ -S "$socket" ]] && break
-    kill -0 "$server_pid" 2>/dev/null || { server_pid=; echo "run-demo: the log server did not start" >&2; exit 1; }
+# Each server says when it is ready by writing to a pipe, so nothing here waits on a guess.
+start_with_ready_fd() {
+    local name=$1
+    shift
+    local fifo="$demo/run/$name.ready"
+    rm -f "$fifo" && mkfifo "$fifo"
+    "$@" --ready-fd 3 3>"$fifo" &
+    pids+=($!)
+    if ! timeout 20 head -c 1 "$fifo" >/dev/null; then
+        echo "run-demo: $name did not start" >&2
+        exit 1
+    fi
+    rm -f "$fifo"
+}
+
+start_with_ready_fd logserver "$logserver" --log "$trace_log"
+if [[ -x "$masterservice" ]]; then
+    "$masterservice" --log "$service_log" &
+    pids+=($!)
+    # Its stop event exists once the service is up.
+    for _ in $(seq 1 200); do
+        [[ -e "$NVL_RUNTIME_DIR/objects/n.Halden_Norvel_Server_Stop_Event" ]] && break
+        kill -0 "${pids[-1]}" 2>/dev/null || { echo "run-demo: the master service did not start" >&2; exit 1; }
+        sleep 0.05
+    done
+fi
+"$lighttpd" -D -f "$demo/lighttpd.conf" &
+pids+=($!)
+for _ in $(seq 1 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    kill -0 "${pids[-1]}" 2>/dev/null || { echo "run-demo: lighttpd did not start (port $port in use?)" >&2; exit 1; }
     sleep 0.05
 done
-[[ -S "$socket" ]] || { echo "run-demo: the log server did not come up within 10 s" >&2; exit 1; }
 
-echo "Log server running (pid $server_pid), pipe $socket"
-echo "Log file: $log"
-echo
-lines_before=$(wc -l <"$log")
-"$example"
-echo
-echo "Traces as they arrive (Ctrl-C stops the demo):"
-tail -n +"$((lines_before + 1))" -F "$log" &
-tail_pid=$!
-wait "$tail_pid" || true
+"$example" >/dev/null
+cat <<EOF
+
+  Console:         http://127.0.0.1:$port/norvel/   (user admin; language $lang)
+  Traces:          $trace_log
+EOF
+if [[ -x "$masterservice" ]]; then
+    cat <<EOF
+  Master service:  $service_log
+                   send it a record: NVL_RUNTIME_DIR=$NVL_RUNTIME_DIR $sender "hello"
+EOF
+fi
+cat <<EOF
+
+Traces as they arrive (Ctrl-C stops the demo):
+EOF
+tail -n 20 -F "$trace_log" &
+pids+=($!)
+wait "${pids[-1]}" || true

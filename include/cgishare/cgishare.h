@@ -4,10 +4,13 @@
 #include <cgishare/config.h>
 #include <cgishare/dump_page.h>
 #include <cgishare/event_log.h>
+#include <cgishare/form_vars.h>
 #include <cgishare/guid_log.h>
 #include <cgishare/html_page.h>
+#include <cgishare/login_session.h>
 #include <cgishare/map_buffer.h>
 #include <cgishare/output_stream.h>
 #include <cgishare/resource.h>
 #include <cgishare/trace.h>
 #include <cgishare/update_log.h>
+#include <cgishare/utf_converter.h>

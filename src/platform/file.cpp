@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -185,6 +186,31 @@ FileWriteLock::FileWriteLock(const std::string& path) {
             return;
         }
     }
+}
+
+uint32_t createUniqueFile(const std::string& directory, std::string_view prefix, mode_t mode,
+                          std::string* path, UniqueFd* fd) {
+    static const char kHex[] = "0123456789ABCDEF";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        uint32_t random = 0;
+        if (::getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+            return kErrNotEnoughMemory;
+        std::string name = directory;
+        if (name.empty() || name.back() != '/')
+            name += '/';
+        name.append(prefix);
+        for (int shift = 28; shift >= 0; shift -= 4)
+            name += kHex[(random >> shift) & 0xF];
+        name += ".TMP";
+        fd->reset(fileOps().open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        if (*fd) {
+            *path = std::move(name);
+            return kSuccess;
+        }
+        if (errno != EEXIST)
+            return lastErrnoError();
+    }
+    return kErrFileExists;
 }
 
 uint32_t makeDirectories(const std::string& path, mode_t mode) {

@@ -96,6 +96,13 @@ class FileWriteLock {
     uint32_t error_ = 0;
 };
 
+// The stand-in for GetTempFileName: creates a new, empty file "<prefix><8 random hex
+// digits>.TMP" in `directory` (O_EXCL, `mode` before the umask, opened for reading and
+// writing), drawing another name while one exists. The name never derives from anything but
+// the prefix and the kernel's random generator. Returns kSuccess with `*path` and `*fd` set.
+uint32_t createUniqueFile(const std::string& directory, std::string_view prefix, mode_t mode,
+                          std::string* path, UniqueFd* fd);
+
 // Creates `path` and its missing parents with `mode`. Returns kSuccess when the directory
 // exists afterwards.
 uint32_t makeDirectories(const std::string& path, mode_t mode = 0755);

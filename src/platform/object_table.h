@@ -82,7 +82,7 @@ class Pins {
     size_t size() const { return count_; }
 
   private:
-    Entry* entries_[kMaximumWaitObjects] = {};
+    Entry* entries_[kMaximumWaitObjects];  // the first count_ are set
     size_t count_ = 0;
 };
 

@@ -201,16 +201,20 @@ int NvlMapBuffer::GetBuffer(void* record) {
 int NvlMapBuffer::SetBuffer(const void* record) {
     uint32_t wait = sys::kWaitFailed;
     bool owned = mutex != nullptr && view != nullptr && takeMutex(mutex, &wait);
+    int status = kMutexFailed;
+    if (owned) {
+        status = statusOf(nvl::service::appendRecord(view, viewSize, elementSize, record));
+        sys::releaseMutex(mutex);
+    }
+    // Traced once the mutex is given back: a trace may wait for the log server, and every
+    // other sender and the receiver would wait with it.
     DebugTraceA(kTraceLevel, kTraceSource, __LINE__,
                 "[NvlMapBuffer::SetBuffer] err of WaitForSingleObject()=%d",
                 static_cast<int>(wait));
-    if (!owned)
-        return kMutexFailed;
-
-    int status = statusOf(nvl::service::appendRecord(view, viewSize, elementSize, record));
-    sys::releaseMutex(mutex);
-    DebugTraceA(kTraceLevel, kTraceSource, __LINE__, "[NvlMapBuffer::SetBuffer] End - status=%d",
-                status);
+    if (owned) {
+        DebugTraceA(kTraceLevel, kTraceSource, __LINE__,
+                    "[NvlMapBuffer::SetBuffer] End - status=%d", status);
+    }
     return status;
 }
 
