@@ -39,7 +39,8 @@
 // lost. Each process caches the parsed file and checks it against one stat (device, inode,
 // size, modification and change times in nanoseconds) on every call; the cache keeps the file
 // it read open, so its inode cannot be reused by a later file while the cache relies on it. A
-// look-up in the cached file allocates nothing but the value it returns.
+// look-up in the cached file parses nothing and folds short ASCII names on the stack; it
+// allocates only the file's path and the value it returns.
 #pragma once
 
 #include <cstdint>
