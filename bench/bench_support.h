@@ -6,6 +6,8 @@
 #include <ftw.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -35,6 +37,17 @@ inline const std::string& runtimeDirectory() {
         });
     }
     return directory;
+}
+
+// The mean time of `count` calls of `call`, in nanoseconds: for a baseline timed in the same run
+// as the subject.
+template <class F>
+double nanosecondsPerCall(F&& call, int64_t count) {
+    auto start = std::chrono::steady_clock::now();
+    for (int64_t i = 0; i < count; ++i)
+        call();
+    std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
+    return took.count() / static_cast<double>(count);
 }
 
 // "ns" and "baseline_ns" per operation, and "x_baseline", the subject's time over the

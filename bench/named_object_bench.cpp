@@ -25,17 +25,9 @@ namespace {
 
 using nvl::sys::Handle;
 
+using nvl::bench::nanosecondsPerCall;
 using nvl::bench::report;
 using nvl::bench::runtimeDirectory;
-
-template <class F>
-double nanosecondsPerCall(F&& call, int64_t count) {
-    auto start = std::chrono::steady_clock::now();
-    for (int64_t i = 0; i < count; ++i)
-        call();
-    std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
-    return took.count() / static_cast<double>(count);
-}
 
 void BM_MutexUncontended(benchmark::State& state) {
     runtimeDirectory();

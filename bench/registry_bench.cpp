@@ -1,12 +1,18 @@
 // Registry look-ups: a page reads a few values per process, each through open + query.
 // BM_ParseFile is the baseline (what every look-up would cost without the per-process cache);
 // BM_CachedLookup is what a look-up costs with it, BM_SetValue a change written through.
+// BM_GetHomeDir is the look-up every log record and INI access makes, against one stat(2) of
+// the registry file in the same run: the least that a look-up which sees every change can pay.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cgishare/config.h>
 
 #include <string>
 
+#include "bench_support.h"
 #include "platform/file.h"
 #include "platform/registry.h"
 #include "platform/registry_format.h"
@@ -19,7 +25,7 @@ using nvl::sys::RegistryKey;
 // A registry of `values` values in one key, in a private directory named by NVL_REGISTRY.
 class Fixture {
   public:
-    explicit Fixture(int values) {
+    explicit Fixture(int values, const std::string& extra = "") {
         char dir[] = "/tmp/registry-bench.XXXXXX";
         if (::mkdtemp(dir) == nullptr)
             std::abort();
@@ -30,6 +36,7 @@ class Fixture {
         for (int i = 0; i < values; ++i)
             text_ +=
                 "\"value" + std::to_string(i) + "\"=\"some text " + std::to_string(i) + "\"\r\n";
+        text_ += extra;
         if (nvl::sys::replaceFileAtomically(path_, text_) != 0)
             std::abort();
         ::setenv("NVL_REGISTRY", path_.c_str(), 1);
@@ -40,6 +47,7 @@ class Fixture {
         ::rmdir(dir_.c_str());
     }
     const std::string& text() const { return text_; }
+    const std::string& path() const { return path_; }
 
   private:
     std::string dir_, path_, text_;
@@ -67,6 +75,27 @@ void BM_CachedLookup(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_CachedLookup)->Arg(20)->Arg(1600);
+
+void BM_GetHomeDir(benchmark::State& state) {
+    Fixture fixture(
+        static_cast<int>(state.range(0)),
+        "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\HaldenLabs\\Norvel\\service\\Information]\r\n"
+        "\"Local_Path\"=\"/srv/norvel/home\"\r\n");
+    char home[260];
+    auto subject = [&] { benchmark::DoNotOptimize(getHomeDir(home, sizeof home)); };
+    for (auto _ : state)
+        subject();
+    if (getHomeDir(home, sizeof home) != 1 || std::string(home) != "/srv/norvel/home/") {
+        state.SkipWithError("getHomeDir did not read the fixture");
+        return;
+    }
+    struct stat st {};
+    double baseline = nvl::bench::nanosecondsPerCall(
+        [&] { benchmark::DoNotOptimize(::stat(fixture.path().c_str(), &st)); }, state.iterations());
+    nvl::bench::report(state, nvl::bench::nanosecondsPerCall(subject, state.iterations()),
+                       baseline);
+}
+BENCHMARK(BM_GetHomeDir)->Arg(20)->Arg(1600);
 
 void BM_SetValue(benchmark::State& state) {
     Fixture fixture(static_cast<int>(state.range(0)));

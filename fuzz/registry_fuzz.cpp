@@ -21,17 +21,31 @@ using namespace nvl::sys::regformat;
 // Components cannot be empty and no name holds a line break, so the forms cannot collide.
 using Flat = std::map<std::string, std::string>;
 
-void flatten(const Document& doc, const KeyNode& node, const std::string& prefix, Flat* out) {
+void check(bool ok) {
+    if (!ok)
+        __builtin_trap();
+}
+
+// Also checks that the look-ups by text find every key and value: by the key's path with
+// backslashes (doubled and outer ones included) and by each name as spelt.
+void flatten(const Document& doc, const Tree& tree, RegHive hive, const KeyNode& node,
+             const std::string& keyPath, const std::string& prefix, Flat* out) {
     (*out)[prefix] = "key";
+    check(tree.findPath(hive, keyPath) == &node);
+    check(tree.findPath(hive, "\\" + keyPath + "\\\\") == &node);
     for (const ValueSlot& slot : node.values) {
+        check(node.value(slot.name) == &slot);
         if (slot.present) {
             const RegValue& value = slot.value(doc);
             (*out)[prefix + "\n\n" + foldName(slot.name)] =
                 std::to_string(value.type) + ":" + value.data;
         }
     }
-    for (const auto& child : node.children)
-        flatten(doc, *child, prefix + "\n" + foldName(child->name), out);
+    for (const auto& child : node.children) {
+        check(node.child(child->name) == child.get());
+        flatten(doc, tree, hive, *child, keyPath + "\\" + child->name,
+                prefix + "\n" + foldName(child->name), out);
+    }
 }
 
 Flat flatten(const Document& doc) {
@@ -39,14 +53,9 @@ Flat flatten(const Document& doc) {
     Flat out;
     for (int h = 0; h < 5; ++h) {
         const KeyNode* root = tree.find(static_cast<RegHive>(h), {});
-        flatten(doc, *root, std::to_string(h), &out);
+        flatten(doc, tree, static_cast<RegHive>(h), *root, "", std::to_string(h), &out);
     }
     return out;
-}
-
-void check(bool ok) {
-    if (!ok)
-        __builtin_trap();
 }
 
 // Serializes and parses again, as the next reader of the file would.

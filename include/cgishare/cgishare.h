@@ -5,6 +5,7 @@
 #include <cgishare/dump_page.h>
 #include <cgishare/event_log.h>
 #include <cgishare/form_vars.h>
+#include <cgishare/guid_log.h>
 #include <cgishare/html_page.h>
 #include <cgishare/login_session.h>
 #include <cgishare/map_buffer.h>

@@ -19,6 +19,7 @@
 // separator would silently name a different file.
 #include <cgishare/config.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -53,26 +54,28 @@ int getHomeDir(char* buffer, unsigned long size) {
     using namespace nvl::sys;
     if (buffer == nullptr || size == 0)
         return 0;
-    RegistryKey key;
-    if (RegistryKey::open(RegHive::LocalMachine, kInformationKey, &key) != kSuccess)
-        return 0;
     RegValue value;
-    if (key.queryValue(kLocalPathValue, &value) != kSuccess)
+    if (RegistryKey::getValue(RegHive::LocalMachine, kInformationKey, kLocalPathValue, &value) !=
+        kSuccess)
         return 0;
     // The type is not checked: a value of another type is taken as the bytes it holds.
     bool isText = value.type == kRegSz || value.type == kRegExpandSz;
-    std::string text = value.data;
-    text.resize(std::strlen(text.c_str()));
+    std::string_view text(value.data.c_str());
     // The separators are stripped before the text goes to the ANSI code page: there a
     // backslash byte may be the second half of a double-byte character (0x5C in Shift-JIS).
     size_t end = text.find_last_not_of("/\\");
-    text.resize(end == std::string::npos ? 0 : end + 1);
-    if (isText)
-        text = utf8ToAnsi(text);
-    text += '/';
-    if (text.size() + 1 > size)
+    text = text.substr(0, end == std::string_view::npos ? 0 : end + 1);
+    // ASCII is the same bytes in every ANSI code page: only other text needs converting.
+    std::string converted;
+    if (isText && !std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) {
+        converted = utf8ToAnsi(text);
+        text = converted;
+    }
+    if (text.size() + 2 > size)
         return 0;
-    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    std::memcpy(buffer, text.data(), text.size());
+    buffer[text.size()] = '/';
+    buffer[text.size() + 1] = '\0';
     return 1;
 }
 

@@ -4,11 +4,21 @@
 
 #include <cerrno>
 
+#include "platform/paths.h"
+
 namespace nvl::logs {
 
 sys::UniqueFd openForAppend(const std::string& path) {
     return sys::UniqueFd(
         sys::fileOps().open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+}
+
+sys::UniqueFd openServerFile(const std::string& path, int flags) {
+    const sys::FileOps& ops = sys::fileOps();
+    sys::UniqueFd fd(ops.open(path.c_str(), (flags & ~O_CREAT) | O_CLOEXEC, 0));
+    if (!fd && errno == ENOENT)
+        fd.reset(ops.open(sys::resolvePath(path).c_str(), flags | O_CLOEXEC, 0666));
+    return fd;
 }
 
 ssize_t appendRecord(int fd, std::string_view record) {

@@ -24,6 +24,13 @@ namespace nvl::logs {
 // invalid descriptor when it cannot be opened; errno tells why.
 sys::UniqueFd openForAppend(const std::string& path);
 
+// Opens a file under the server's home directory with open(2) `flags` (O_CLOEXEC is added;
+// O_CREAT makes it with mode 0666 less the umask). The name as it is spelt is tried first, and
+// only when it does not exist is each component matched without regard to case: the usual
+// case costs one open, and a file that exists as UPDATE.LOG is never doubled by a new
+// update.log beside it. Directories are not created. errno tells why it failed.
+sys::UniqueFd openServerFile(const std::string& path, int flags);
+
 // Appends `record` with one write. Returns what the write returned: record.size() on
 // success, a shorter count or -1 (errno set) on failure.
 ssize_t appendRecord(int fd, std::string_view record);

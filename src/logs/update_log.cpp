@@ -20,7 +20,6 @@
 #include "logs/update_log_reader.h"
 #include "platform/error.h"
 #include "platform/file.h"
-#include "platform/paths.h"
 
 #define UPDATE_LOG_TRACE(...) DebugTraceA(6, __FILE__, __LINE__, __VA_ARGS__)
 
@@ -70,22 +69,11 @@ bool logPath(const char* baseDirectory, std::string* path) {
     return true;
 }
 
-// Opens the log as it is spelt, and only when that name does not exist looks for it without
-// regard to case: the usual case costs one open, and a file that exists as UPDATE.LOG is never
-// doubled by a new update.log beside it.
-sys::UniqueFd openLog(const std::string& path, int flags) {
-    const sys::FileOps& ops = sys::fileOps();
-    sys::UniqueFd fd(ops.open(path.c_str(), (flags & ~O_CREAT) | O_CLOEXEC, 0));
-    if (!fd && errno == ENOENT)
-        fd.reset(ops.open(sys::resolvePath(path).c_str(), flags | O_CLOEXEC, 0666));
-    return fd;
-}
-
 // Opens the log up to three times, waiting between attempts when `wait` is set. On failure
 // the last error holds the reason of the last attempt.
 sys::UniqueFd openWithRetries(const std::string& path, int flags, bool wait) {
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        sys::UniqueFd fd = openLog(path, flags);
+        sys::UniqueFd fd = openServerFile(path, flags);
         if (fd)
             return fd;
         sys::setLastError(sys::errnoToError(errno));

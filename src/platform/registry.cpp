@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -107,7 +108,8 @@ uint32_t load(const std::string& path, std::shared_ptr<const Snapshot>* out) {
 }
 
 bool validName(std::string_view name) {
-    return name.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+    return std::none_of(name.begin(), name.end(),
+                        [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
 }
 
 // The components of a key path; empty components (doubled or outer backslashes) are dropped.
@@ -127,7 +129,14 @@ bool splitKey(std::string_view subKey, std::vector<std::string>* parts) {
     return true;
 }
 
-std::string joinKey(const std::vector<std::string>& parts) {
+// The key path with empty components dropped: the spelling a handle keeps.
+std::string normalizeKey(std::string_view subKey) {
+    bool clean = subKey.empty() || (subKey.front() != '\\' && subKey.back() != '\\' &&
+                                    subKey.find("\\\\") == std::string_view::npos);
+    if (clean)
+        return std::string(subKey);
+    std::vector<std::string> parts;
+    splitKey(subKey, &parts);
     std::string out;
     for (const std::string& part : parts) {
         if (!out.empty())
@@ -161,13 +170,34 @@ uint32_t findKey(bool valid, RegHive hive, const std::string& path,
                  std::shared_ptr<const Snapshot>* snapshot, const regformat::KeyNode** node) {
     if (!valid)
         return kErrInvalidHandle;
-    std::vector<std::string> parts;
-    splitKey(path, &parts);
     uint32_t error = load(registryPath(), snapshot);
     if (error != kSuccess)
         return error;
-    *node = (*snapshot)->tree.find(hive, parts);
+    *node = (*snapshot)->tree.findPath(hive, path);
     return *node == nullptr ? kErrKeyDeleted : kSuccess;
+}
+
+// The node of key `subKey` in the current state of the file, for opening it: kErrFileNotFound
+// when there is no such key.
+uint32_t findExistingKey(RegHive hive, std::string_view subKey,
+                         std::shared_ptr<const Snapshot>* snapshot,
+                         const regformat::KeyNode** node) {
+    if (!validName(subKey))
+        return kErrInvalidParameter;
+    uint32_t error = load(registryPath(), snapshot);
+    if (error != kSuccess)
+        return error;
+    *node = (*snapshot)->tree.findPath(hive, subKey);
+    return *node == nullptr ? kErrFileNotFound : kSuccess;
+}
+
+uint32_t readValue(const Snapshot& snapshot, const regformat::KeyNode& node, std::string_view name,
+                   RegValue* out) {
+    const regformat::ValueSlot* slot = node.value(name);
+    if (slot == nullptr || !slot->present)
+        return kErrFileNotFound;
+    *out = slot->value(snapshot.doc);
+    return kSuccess;
 }
 
 // Applies `edit` (a regformat edit without its key arguments) to an open key.
@@ -208,19 +238,25 @@ std::string formatRegistryValue(std::string_view name, const RegValue& value) {
 }
 
 uint32_t RegistryKey::open(RegHive hive, std::string_view subKey, RegistryKey* out) {
-    std::vector<std::string> parts;
-    if (!splitKey(subKey, &parts))
-        return kErrInvalidParameter;
     std::shared_ptr<const Snapshot> snapshot;
-    uint32_t error = load(registryPath(), &snapshot);
+    const regformat::KeyNode* node = nullptr;
+    uint32_t error = findExistingKey(hive, subKey, &snapshot, &node);
     if (error != kSuccess)
         return error;
-    if (snapshot->tree.find(hive, parts) == nullptr)
-        return kErrFileNotFound;
     out->hive_ = hive;
-    out->path_ = joinKey(parts);
+    out->path_ = normalizeKey(subKey);
     out->valid_ = true;
     return kSuccess;
+}
+
+uint32_t RegistryKey::getValue(RegHive hive, std::string_view subKey, std::string_view name,
+                               RegValue* out) {
+    std::shared_ptr<const Snapshot> snapshot;
+    const regformat::KeyNode* node = nullptr;
+    uint32_t error = findExistingKey(hive, subKey, &snapshot, &node);
+    if (error != kSuccess)
+        return error;
+    return readValue(*snapshot, *node, name, out);
 }
 
 uint32_t RegistryKey::create(RegHive hive, std::string_view subKey, RegistryKey* out) {
@@ -233,7 +269,7 @@ uint32_t RegistryKey::create(RegHive hive, std::string_view subKey, RegistryKey*
     if (error != kSuccess)
         return error;
     out->hive_ = hive;
-    out->path_ = joinKey(parts);
+    out->path_ = normalizeKey(subKey);
     out->valid_ = true;
     return kSuccess;
 }
@@ -253,11 +289,7 @@ uint32_t RegistryKey::queryValue(std::string_view name, RegValue* out) const {
     uint32_t error = findKey(valid_, hive_, path_, &snapshot, &node);
     if (error != kSuccess)
         return error;
-    const regformat::ValueSlot* slot = node->value(name);
-    if (slot == nullptr || !slot->present)
-        return kErrFileNotFound;
-    *out = slot->value(snapshot->doc);
-    return kSuccess;
+    return readValue(*snapshot, *node, name, out);
 }
 
 uint32_t RegistryKey::getString(std::string_view name, std::string* utf8) const {

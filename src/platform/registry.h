@@ -36,9 +36,11 @@
 // Several processes read and write the file at once. A reader takes no lock and sees the old
 // or the new file, never a torn one: writers replace the file atomically. Writers serialise on
 // FileWriteLock, and re-read the file under the lock before they change it, so no update is
-// lost. Each process caches the parsed file and checks it against stat (device, inode, size,
-// modification and change times in nanoseconds) on every call; the cache keeps the file it read
-// open, so its inode cannot be reused by a later file while the cache relies on it.
+// lost. Each process caches the parsed file and checks it against one stat (device, inode,
+// size, modification and change times in nanoseconds) on every call; the cache keeps the file
+// it read open, so its inode cannot be reused by a later file while the cache relies on it. A
+// look-up in the cached file parses nothing and folds short ASCII names on the stack; it
+// allocates only the file's path and the value it returns.
 #pragma once
 
 #include <cstdint>
@@ -80,6 +82,10 @@ class RegistryKey {
     static uint32_t create(RegHive hive, std::string_view subKey, RegistryKey* out);
     // Deletes a key with its values and subkeys.
     static uint32_t deleteKey(RegHive hive, std::string_view subKey);
+    // Opens the key and reads one value, in one state of the file (RegGetValue): the same
+    // results as open() followed by queryValue(), for one check of the file instead of two.
+    static uint32_t getValue(RegHive hive, std::string_view subKey, std::string_view name,
+                             RegValue* out);
 
     uint32_t queryValue(std::string_view name, RegValue* out) const;
     // kRegSz and kRegExpandSz values; kErrInvalidData for other types.

@@ -816,14 +816,32 @@ std::vector<std::string> formatValue(std::string_view name, const RegValue& valu
     return hexLines(head + type, data);
 }
 
+namespace {
+
+// Looks `name` up in `index` by its folded form. Short ASCII names, the usual ones, are folded
+// into a buffer on the stack; the rest go through foldName.
+const size_t* findFolded(const NameIndex& index, std::string_view name) {
+    char buffer[64];
+    if (name.size() <= sizeof buffer &&
+        std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; })) {
+        std::transform(name.begin(), name.end(), buffer, asciiUpper);
+        auto it = index.find(std::string_view(buffer, name.size()));
+        return it == index.end() ? nullptr : &it->second;
+    }
+    auto it = index.find(foldName(name));
+    return it == index.end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
 const KeyNode* KeyNode::child(std::string_view childName) const {
-    auto it = childIndex.find(foldName(childName));
-    return it == childIndex.end() ? nullptr : children[it->second].get();
+    const size_t* index = findFolded(childIndex, childName);
+    return index == nullptr ? nullptr : children[*index].get();
 }
 
 const ValueSlot* KeyNode::value(std::string_view valueName) const {
-    auto it = valueIndex.find(foldName(valueName));
-    return it == valueIndex.end() ? nullptr : &values[it->second];
+    const size_t* index = findFolded(valueIndex, valueName);
+    return index == nullptr ? nullptr : &values[*index];
 }
 
 Tree::Tree() {
@@ -860,6 +878,20 @@ const KeyNode* Tree::find(RegHive hive, const std::vector<std::string>& path) co
     const KeyNode* node = roots_[hiveIndex(hive)].get();
     for (size_t i = 0; i < path.size() && node != nullptr; ++i)
         node = node->child(path[i]);
+    return node;
+}
+
+const KeyNode* Tree::findPath(RegHive hive, std::string_view path) const {
+    const KeyNode* node = roots_[hiveIndex(hive)].get();
+    size_t pos = 0;
+    while (node != nullptr && pos < path.size()) {
+        size_t end = path.find('\\', pos);
+        if (end == std::string_view::npos)
+            end = path.size();
+        if (end > pos)
+            node = node->child(path.substr(pos, end - pos));
+        pos = end + 1;
+    }
     return node;
 }
 

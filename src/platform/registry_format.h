@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -91,13 +92,23 @@ struct ValueSlot {
     const RegValue& value(const Document& doc) const { return doc.entries[mentions.back()].value; }
 };
 
+// Hashes folded names, and lets the indexes below be searched with a string_view, so that a
+// look-up of a short ASCII name folds it on the stack and allocates nothing.
+struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view folded) const {
+        return std::hash<std::string_view>{}(folded);
+    }
+};
+using NameIndex = std::unordered_map<std::string, size_t, NameHash, std::equal_to<>>;
+
 struct KeyNode {
     std::string name;
     std::vector<std::unique_ptr<KeyNode>> children;  // in file order
-    std::unordered_map<std::string, size_t> childIndex;
-    std::vector<ValueSlot> values;  // in file order, removed ones included
-    std::unordered_map<std::string, size_t> valueIndex;
-    std::vector<size_t> sections;  // headers that opened this key, in file order
+    NameIndex childIndex;                            // folded name -> index in children
+    std::vector<ValueSlot> values;                   // in file order, removed ones included
+    NameIndex valueIndex;                            // folded name -> index in values
+    std::vector<size_t> sections;                    // headers that opened this key, in file order
 
     const KeyNode* child(std::string_view name) const;
     const ValueSlot* value(std::string_view name) const;
@@ -108,6 +119,9 @@ class Tree {
     Tree();
     explicit Tree(const Document& doc);
     const KeyNode* find(RegHive hive, const std::vector<std::string>& path) const;
+    // The same for a key path with backslashes between its components; empty components
+    // (doubled or outer backslashes) are skipped. Allocates nothing for ASCII names.
+    const KeyNode* findPath(RegHive hive, std::string_view path) const;
 
   private:
     std::unique_ptr<KeyNode> roots_[5];

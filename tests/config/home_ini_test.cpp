@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "support/child_process.h"
 #include "support/test_env.h"
 
 namespace {
@@ -50,6 +51,21 @@ TEST_F(HomeIniTest, HomeDirEndsInExactlyOneSeparator) {
         setLocalPath(c.stored);
         EXPECT_EQ(homeDir(), c.expected);
     }
+}
+
+TEST_F(HomeIniTest, HomeDirSeesAnotherProcessChangeAtTheNextCall) {
+    // Values of one length, written back to back: only the file's identity tells them apart.
+    setLocalPath("/srv/aaaa");
+    EXPECT_EQ(homeDir(), "/srv/aaaa/");
+    nvl::test::Child writer([] {
+        RegistryKey key;
+        return RegistryKey::open(RegHive::LocalMachine, kInformationKey, &key) == 0 &&
+                       key.setString("Local_Path", "/srv/bbbb") == 0
+                   ? 0
+                   : 1;
+    });
+    ASSERT_EQ(writer.wait(), 0);
+    EXPECT_EQ(homeDir(), "/srv/bbbb/");
 }
 
 TEST_F(HomeIniTest, HomeDirFailsRatherThanLoseItsSeparator) {

@@ -1,5 +1,6 @@
 // The master service stand-in as a user meets it: started, sent records by nvl-send and by
 // SendBuffer, stopped by a signal or by its stop event, and gone afterwards.
+#include <cgishare/guid_log.h>
 #include <cgishare/map_buffer.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -61,8 +62,9 @@ bool awaitLine(int fd, const std::string& word) {
     }
 }
 
+// The console's own liveness test.
 bool serviceAlive() {
-    return static_cast<bool>(sys::openEvent(kStopEvent));
+    return isAliveMasterService();
 }
 
 class MasterServiceTest : public ::testing::Test {

@@ -58,13 +58,18 @@ void writeRegistry(const TestEnv& env, std::string_view bytes) {
     env.writeFile("etc/registry.reg", bytes);
 }
 
-// The value as the registry reads it; *error tells whether there is one.
+// The value as the registry reads it; *error tells whether there is one. The one-call
+// look-up must agree with open + query in every case.
 RegValue query(std::string_view key, std::string_view name, uint32_t* error) {
     RegistryKey k;
     RegValue value;
     *error = RegistryKey::open(kLM, key, &k);
     if (*error == kSuccess)
         *error = k.queryValue(name, &value);
+    RegValue direct;
+    EXPECT_EQ(RegistryKey::getValue(kLM, key, name, &direct), *error);
+    EXPECT_EQ(direct.type, value.type);
+    EXPECT_EQ(direct.data, value.data);
     return value;
 }
 
@@ -82,6 +87,7 @@ struct ReadCase {
 
 TEST(RegistryFormat, ReadsEveryValueKindAndSpelling) {
     const std::string v5(kV5);
+    const std::string longKey(70, 'K'), longName(80, 'V');
     const std::vector<ReadCase> cases = {
         {"text", v5 + "[HKEY_LOCAL_MACHINE\\S\\K]\r\n\"a\"=\"x y\"\r\n", "S\\K", "a", 0, kRegSz,
          "x y"},
@@ -117,6 +123,12 @@ TEST(RegistryFormat, ReadsEveryValueKindAndSpelling) {
          "SOFTWARE\\HALDEN", "local_path", 0, kRegSz, "/h/"},
         {"non-ASCII case", v5 + "[HKLM\\\xc3\x84rger]\n\"\xc3\xa9t\xc3\xa9\"=\"1\"\n",
          "\xc3\xa4RGER", "\xc3\x89T\xc3\x89", 0, kRegSz, "1"},
+        {"long names fold too",
+         v5 + "[HKLM\\" + std::string(70, 'k') + "]\n\"" + std::string(80, 'v') + "\"=\"1\"\n",
+         longKey.c_str(), longName.c_str(), 0, kRegSz, "1"},
+        {"empty key components are skipped", v5 + "[HKLM\\S\\K]\n\"a\"=\"1\"\n", "\\S\\\\K\\", "a",
+         0, kRegSz, "1"},
+        {"missing key", v5 + "[HKLM\\S]\n\"a\"=\"1\"\n", "S\\K", "a", kErrFileNotFound, 0, ""},
         {"LF line ends", "Windows Registry Editor Version 5.00\n\n[HKLM\\S]\n\"a\"=\"b\"\n", "S",
          "a", 0, kRegSz, "b"},
         {"UTF-8 byte order mark", "\xef\xbb\xbf" + v5 + "[HKLM\\S]\r\n\"a\"=\"b\"\r\n", "S", "a", 0,
