@@ -177,6 +177,21 @@ uint32_t findKey(bool valid, RegHive hive, const std::string& path,
     return *node == nullptr ? kErrKeyDeleted : kSuccess;
 }
 
+// Lists names of the key at `path` into `out` (cleared first): `collect` appends them from
+// the key's node, read from one state of the file.
+template <typename Collect>
+uint32_t listNames(bool valid, RegHive hive, const std::string& path, std::vector<std::string>* out,
+                   Collect collect) {
+    std::shared_ptr<const Snapshot> snapshot;
+    const regformat::KeyNode* node = nullptr;
+    uint32_t error = findKey(valid, hive, path, &snapshot, &node);
+    if (error != kSuccess)
+        return error;
+    out->clear();
+    collect(*node);
+    return kSuccess;
+}
+
 // The node of key `subKey` in the current state of the file, for opening it: kErrFileNotFound
 // when there is no such key.
 uint32_t findExistingKey(RegHive hive, std::string_view subKey,
@@ -367,29 +382,19 @@ uint32_t RegistryKey::deleteValue(std::string_view name) {
 }
 
 uint32_t RegistryKey::valueNames(std::vector<std::string>* out) const {
-    std::shared_ptr<const Snapshot> snapshot;
-    const regformat::KeyNode* node = nullptr;
-    uint32_t error = findKey(valid_, hive_, path_, &snapshot, &node);
-    if (error != kSuccess)
-        return error;
-    out->clear();
-    for (const regformat::ValueSlot& slot : node->values) {
-        if (slot.present)
-            out->push_back(slot.name);
-    }
-    return kSuccess;
+    return listNames(valid_, hive_, path_, out, [out](const regformat::KeyNode& node) {
+        for (const regformat::ValueSlot& slot : node.values) {
+            if (slot.present)
+                out->push_back(slot.name);
+        }
+    });
 }
 
 uint32_t RegistryKey::subKeyNames(std::vector<std::string>* out) const {
-    std::shared_ptr<const Snapshot> snapshot;
-    const regformat::KeyNode* node = nullptr;
-    uint32_t error = findKey(valid_, hive_, path_, &snapshot, &node);
-    if (error != kSuccess)
-        return error;
-    out->clear();
-    for (const auto& child : node->children)
-        out->push_back(child->name);
-    return kSuccess;
+    return listNames(valid_, hive_, path_, out, [out](const regformat::KeyNode& node) {
+        for (const auto& child : node.children)
+            out->push_back(child->name);
+    });
 }
 
 }  // namespace nvl::sys
