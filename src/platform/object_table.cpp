@@ -1,9 +1,13 @@
 #include "platform/object_table.h"
 
 #include <fcntl.h>
+#include <linux/membarrier.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -175,6 +179,22 @@ struct View {
     size_t length;
 };
 
+}  // namespace
+
+// The hazard pointers of one thread: slot i names the entry that the thread's Pins holds at
+// index i. Records are linked once and never freed; a thread that ends gives its record back for
+// the next thread to take.
+struct objects::PinRecord {
+    std::atomic<objects::Entry*> hazards[kMaximumWaitObjects] = {};
+    PinRecord* next = nullptr;  // set before the record is linked, never changed
+    std::atomic<bool> taken{true};
+    bool active = false;  // the owning thread has a Pins using the hazards
+};
+
+namespace {
+
+using objects::PinRecord;
+
 // The guard of the object directory last used: the directory and its ".lock", kept open so that
 // create, open and close take the guard with one flock call and find files relative to the same
 // directory the guard belongs to. Guarded by the table's mutex.
@@ -195,15 +215,39 @@ struct Table {
     std::vector<objects::Entry*> freeEntries;
     std::unordered_map<const void*, View> views;
     uint32_t nextGeneration = 1;
+    // Every thread's pin record, newest first; records are linked under the mutex.
+    std::atomic<PinRecord*> pinRecords{nullptr};
+    // Records taken by threads that still run: with none but the caller's, no hazard needs a look.
+    std::atomic<uint32_t> takenPinRecords{0};
+    pthread_key_t pinRecordKey{};
 };
 
+// This thread's pin record, nullptr until its first pin.
+thread_local PinRecord* t_pinRecord = nullptr;
+
+// The pinning side orders its hazard store before its second look at the handle's slot with a
+// compiler barrier only; the side that lets an entry go makes every thread of the process pass
+// a full barrier (membarrier) before it reads the hazards. Without membarrier both sides fence.
+std::atomic<bool> g_asymmetricFences{false};
+
+void registerMembarrier() {
+    g_asymmetricFences.store(
+        ::syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0);
+}
+
 void forgetAfterFork();
-void unrefEntry(Table& t, objects::Entry* entry);
 
 Table& table() {
     // Never destroyed: handles may still be closed by other static objects' destructors.
     static Table* const instance = [] {
         auto* created = new Table;
+        registerMembarrier();
+        // A thread that ends gives its record back; its Pins are all gone by then.
+        ::pthread_key_create(&created->pinRecordKey, [](void* record) {
+            static_cast<PinRecord*>(record)->taken.store(false);
+            table().takenPinRecords.fetch_sub(1);
+            t_pinRecord = nullptr;  // a later destructor of this thread that pins takes one again
+        });
         ::pthread_atfork([] { table().mutex.lock(); }, [] { table().mutex.unlock(); },
                          [] {
                              forgetAfterFork();
@@ -238,6 +282,18 @@ void forgetAfterFork() {
         entry->refs.store(0);
         t.freeEntries.push_back(entry);
     }
+    // Only the forking thread lives on in the child, and it holds no pins while it forks.
+    uint32_t taken = 0;
+    for (PinRecord* record = t.pinRecords.load(); record != nullptr; record = record->next) {
+        for (auto& hazard : record->hazards)
+            hazard.store(nullptr);
+        bool mine = record == t_pinRecord;
+        record->taken.store(mine);
+        taken += mine ? 1 : 0;
+    }
+    t.takenPinRecords.store(taken);
+    if (g_asymmetricFences.load())
+        registerMembarrier();
     // The guard's open file description is shared with the parent, and so is its flock: the
     // child opens its own.
     t.guard = {};
@@ -270,10 +326,9 @@ objects::Entry* lookup(Table& t, HandleValue handle, uint32_t* index = nullptr) 
     return entry;
 }
 
-// The same without the table's mutex: takes a reference to the entry, which the caller drops
-// with unref(). nullptr when the handle is not live, or when that cannot be told without the
-// mutex (the caller then asks lookup()).
-objects::Entry* lookupAndRef(Table& t, HandleValue handle) {
+// The entry behind a live handle, looked up without the table's mutex and guarded by `hazard`;
+// nullptr, with the hazard clear, when the handle is not live.
+objects::Entry* guardEntry(Table& t, HandleValue handle, std::atomic<objects::Entry*>& hazard) {
     auto raw = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle));
     uint64_t low = (raw & 0xFFFFFFFF) >> 2;
     auto generation = static_cast<uint32_t>((raw >> 32) & 0x3FFFFFFF);
@@ -285,19 +340,73 @@ objects::Entry* lookupAndRef(Table& t, HandleValue handle) {
     objects::Entry* entry = slot->entry.load();
     if (entry == nullptr)
         return nullptr;
-    // The entry may have been let go and even reused since: only a live one is raised, and the
-    // slot is checked again afterwards.
-    uint32_t refs = entry->refs.load();
-    do {
-        if (refs == 0)
-            return nullptr;
-    } while (!entry->refs.compare_exchange_weak(refs, refs + 1));
+    hazard.store(entry, std::memory_order_relaxed);
+    if (g_asymmetricFences.load(std::memory_order_relaxed))
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    else
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Still live once the hazard is published: whoever lets the entry go will see the hazard.
     if (slot->generation.load() == generation && slot->entry.load() == entry)
         return entry;
-    unrefEntry(t, entry);
+    hazard.store(nullptr, std::memory_order_release);
     return nullptr;
 }
 
+// Called by the thread that brought an entry's references to zero, without the table's mutex:
+// returns once no other thread's hazard names the entry. A pinning thread that published its
+// hazard before the barrier is seen here; one that publishes it later sees the handle's slot
+// already cleared and takes the hazard back.
+void waitUntilUnguarded(Table& t, objects::Entry* entry) {
+    PinRecord* mine = t_pinRecord;
+    if (t.takenPinRecords.load() <= (mine != nullptr ? 1u : 0u))
+        return;  // no other thread pins: a thread that starts to sees the slot cleared
+    if (!g_asymmetricFences.load(std::memory_order_relaxed) ||
+        ::syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0)
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    for (PinRecord* record = t.pinRecords.load(std::memory_order_acquire); record != nullptr;
+         record = record->next) {
+        if (record == mine)
+            continue;
+        for (auto& hazard : record->hazards) {
+            while (hazard.load(std::memory_order_acquire) == entry)
+                ::sched_yield();  // pins are held for a few instructions, never across a sleep
+        }
+    }
+}
+
+// This thread's pin record, taken or made on its first pin.
+PinRecord* pinRecord(Table& t) {
+    if (t_pinRecord != nullptr)
+        return t_pinRecord;
+    std::lock_guard lock(t.mutex);
+    PinRecord* record = nullptr;
+    for (PinRecord* r = t.pinRecords.load(); r != nullptr && record == nullptr; r = r->next) {
+        bool taken = false;
+        if (r->taken.compare_exchange_strong(taken, true))
+            record = r;
+    }
+    if (record == nullptr) {
+        record = new PinRecord;
+        record->next = t.pinRecords.load();
+        t.pinRecords.store(record, std::memory_order_release);
+    }
+    t.takenPinRecords.fetch_add(1);
+    ::pthread_setspecific(t.pinRecordKey, record);
+    t_pinRecord = record;
+    return record;
+}
+
+// Raises the references of an entry found under the table's mutex, unless they are being let go.
+bool tryRef(objects::Entry* entry) {
+    uint32_t refs = entry->refs.load();
+    do {
+        if (refs == 0 || refs >= objects::kReleasing)
+            return false;
+    } while (!entry->refs.compare_exchange_weak(refs, refs + 1));
+    return true;
+}
+
+// A new handle for `entry`, whose reference for it the caller has raised (table mutex held).
 HandleValue newHandle(Table& t, objects::Entry* entry) {
     uint32_t index;
     if (!t.freeSlots.empty()) {
@@ -312,7 +421,6 @@ HandleValue newHandle(Table& t, objects::Entry* entry) {
     Slot& slot = t.slots.at(index);
     slot.entry.store(entry);
     slot.generation.store(generation);
-    entry->refs.fetch_add(1);
     return encodeHandle(index, generation);
 }
 
@@ -530,23 +638,21 @@ objects::Entry* newEntry(Table& t) {
         return new objects::Entry;
     objects::Entry* entry = t.freeEntries.back();
     t.freeEntries.pop_back();
+    entry->refs.store(0);
     return entry;
 }
 
-// Drops one reference; the last one lets the entry go.
-void unref(Table& t, objects::Entry* entry, bool locked) {
+// Drops one reference; the last one lets the entry go. Never called with the table's mutex held:
+// it may wait for other threads' pins, and a pinning thread may take the mutex.
+void unref(Table& t, objects::Entry* entry) {
     if (entry->refs.fetch_sub(1) != 1)
         return;
-    if (locked) {
-        releaseEntry(t, entry);
-    } else {
-        std::lock_guard lock(t.mutex);
-        releaseEntry(t, entry);
-    }
-}
-
-void unrefEntry(Table& t, objects::Entry* entry) {
-    unref(t, entry, false);
+    waitUntilUnguarded(t, entry);
+    uint32_t zero = 0;
+    if (!entry->refs.compare_exchange_strong(zero, objects::kReleasing))
+        return;  // a pin became a reference meanwhile; its drop to zero lets the entry go
+    std::lock_guard lock(t.mutex);
+    releaseEntry(t, entry);
 }
 
 // Opens the object file `base` of the guard's directory, or creates it (guard held). On success
@@ -617,6 +723,7 @@ HandleValue acquireUnnamed(objects::Kind kind, uint64_t dataSize,
     entry->kind = kind;
     entry->fd = fd.release();
     entry->header = header;
+    entry->refs.store(1);
     HandleValue handle = newHandle(t, entry);
     setLastError(kSuccess);
     return handle;
@@ -650,10 +757,12 @@ HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t data
     std::lock_guard lock(t.mutex);
     if (auto found = t.byPath.find(path); found != t.byPath.end()) {
         Entry* entry = found->second;
-        if (entry->refs.load() != 0) {
-            uint32_t error = checkHeader(*entry->header, key, kind);
-            if (error != kSuccess)
-                return fail(error);
+        // A listed entry keeps its header mapped: it is let go under the mutex, unlisted first.
+        uint32_t error = checkHeader(*entry->header, key, kind);
+        uint32_t refs = entry->refs.load();
+        if (error != kSuccess && refs != 0 && refs < kReleasing)
+            return fail(error);
+        if (error == kSuccess && tryRef(entry)) {
             HandleValue handle = newHandle(t, entry);
             if (create)
                 setLastError(kErrAlreadyExists);
@@ -684,6 +793,7 @@ HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t data
         entry->path = path;
         entry->fd = fd.release();
         entry->header = header;
+        entry->refs.store(1);
         t.byPath.emplace(path, entry);
         HandleValue handle = newHandle(t, entry);
         if (create)
@@ -694,18 +804,21 @@ HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t data
 
 bool closeHandle(HandleValue handle) {
     Table& t = table();
-    std::lock_guard lock(t.mutex);
-    uint32_t index = 0;
-    Entry* entry = lookup(t, handle, &index);
-    if (entry == nullptr) {
-        setLastError(kErrInvalidHandle);
-        return false;
+    Entry* entry = nullptr;
+    {
+        std::lock_guard lock(t.mutex);
+        uint32_t index = 0;
+        entry = lookup(t, handle, &index);
+        if (entry == nullptr) {
+            setLastError(kErrInvalidHandle);
+            return false;
+        }
+        Slot& slot = t.slots.at(index);
+        slot.generation.store(0);
+        slot.entry.store(nullptr);
+        t.freeSlots.push_back(index);
     }
-    Slot& slot = t.slots.at(index);
-    slot.generation.store(0);
-    slot.entry.store(nullptr);
-    t.freeSlots.push_back(index);
-    unref(t, entry, true);
+    unref(t, entry);
     return true;
 }
 
@@ -715,17 +828,25 @@ HandleValue duplicate(HandleValue handle) {
     Entry* entry = lookup(t, handle);
     if (entry == nullptr)
         return fail(kErrInvalidHandle);
+    entry->refs.fetch_add(1);  // the live handle's own reference keeps it above zero
     return newHandle(t, entry);
 }
 
-// Without the table's mutex: a handle, view or other operation still holds the entry, except
-// when this is the last reference, which takes the mutex to let it go.
 Pins::~Pins() {
-    if (count_ == 0)
+    if (record_ != nullptr) {
+        for (size_t i = 0; i < count_; ++i) {
+            if ((counted_ >> i & 1) == 0)
+                record_->hazards[i].store(nullptr, std::memory_order_release);
+        }
+        record_->active = false;
+    }
+    if (counted_ == 0)
         return;
     Table& t = table();
-    for (size_t i = 0; i < count_; ++i)
-        unref(t, entries_[i], false);
+    for (size_t i = 0; i < count_; ++i) {
+        if ((counted_ >> i & 1) != 0)
+            unref(t, entries_[i]);
+    }
 }
 
 bool Pins::pin(std::span<const HandleValue> handles, unsigned kinds) {
@@ -734,13 +855,21 @@ bool Pins::pin(std::span<const HandleValue> handles, unsigned kinds) {
         return false;
     }
     Table& t = table();
+    if (PinRecord* record = pinRecord(t); !record->active) {
+        record->active = true;
+        record_ = record;
+    }
     for (HandleValue handle : handles) {
-        Entry* entry = lookupAndRef(t, handle);
+        size_t i = count_;
+        Entry* entry = record_ != nullptr ? guardEntry(t, handle, record_->hazards[i]) : nullptr;
         if (entry == nullptr) {
+            // A bad handle, a slot changing under us, or a nested Pins: decided under the mutex.
             std::lock_guard lock(t.mutex);
             entry = lookup(t, handle);
-            if (entry != nullptr)
+            if (entry != nullptr) {
                 entry->refs.fetch_add(1);
+                counted_ |= uint64_t{1} << i;
+            }
         }
         if (entry == nullptr) {
             setLastError(kErrInvalidHandle);
@@ -755,6 +884,17 @@ bool Pins::pin(std::span<const HandleValue> handles, unsigned kinds) {
     return true;
 }
 
+void Pins::hold() {
+    for (size_t i = 0; i < count_; ++i) {
+        if ((counted_ >> i & 1) != 0)
+            continue;
+        // The hazard keeps the entry from being let go while the reference is raised.
+        entries_[i]->refs.fetch_add(1);
+        counted_ |= uint64_t{1} << i;
+        record_->hazards[i].store(nullptr, std::memory_order_release);
+    }
+}
+
 void addView(void* address, size_t length, Entry& entry) {
     Table& t = table();
     std::lock_guard lock(t.mutex);
@@ -764,7 +904,7 @@ void addView(void* address, size_t length, Entry& entry) {
 
 bool removeView(const void* address) {
     Table& t = table();
-    std::lock_guard lock(t.mutex);
+    std::unique_lock lock(t.mutex);
     auto found = t.views.find(address);
     if (found == t.views.end()) {
         setLastError(kErrInvalidAddress);
@@ -773,7 +913,8 @@ bool removeView(const void* address) {
     View view = found->second;
     t.views.erase(found);
     ::munmap(const_cast<void*>(address), view.length);
-    unref(t, view.entry, true);
+    lock.unlock();
+    unref(t, view.entry);
     return true;
 }
 

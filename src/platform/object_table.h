@@ -43,14 +43,18 @@ constexpr uint32_t kHeaderMagic = 0x4A424F4E;  // "NOBJ"
 constexpr uint16_t kHeaderVersion = 2;         // 2: eventSleepers
 constexpr uint32_t kManualReset = 1;
 
+constexpr uint32_t kReleasing = 0x80000000;
+
 // One object this process holds: one descriptor, one lock, one mapping of the header.
 struct Entry {
     Kind kind = Kind::kMutex;
     std::string path;  // "" for an unnamed object
     int fd = -1;
     Header* header = nullptr;
-    // Handles, views and operations in progress. Raised only under the table's mutex; whoever
-    // brings it to zero lets the entry go, and nothing raises it again after that.
+    // Handles, views and operations that may sleep. Raised under the table's mutex for a live
+    // handle, or by a thread whose hazard pointer names the entry. Whoever brings it to zero
+    // waits until no hazard names the entry, then lets it go if it can swap the zero for
+    // kReleasing; a reference raised in between makes a later drop to zero do that instead.
     std::atomic<uint32_t> refs{0};
     // Mutex: acquisitions by this process's threads not yet released.
     std::atomic<int> owned{0};
@@ -67,8 +71,16 @@ HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t data
 bool closeHandle(HandleValue handle);
 HandleValue duplicate(HandleValue handle);
 
+struct PinRecord;
+
 // Keeps the objects behind handles mapped for the length of one operation. `kinds` is a mask of
 // (1 << Kind) values the operation accepts; any other handle fails with kErrInvalidHandle.
+//
+// A pin is a hazard pointer: the entry is written to a slot of this thread's record and the
+// handle checked again, with no read-modify-write and no fence on this side; whoever lets an
+// entry go first waits until no other thread's record names it (see object_table.cpp). A pin
+// must therefore not be held across a sleep: hold() turns the pins into counted references
+// first. A Pins inside another one of the same thread counts references from the start.
 class Pins {
   public:
     Pins() = default;
@@ -79,10 +91,14 @@ class Pins {
     bool pin(std::span<const HandleValue> handles, unsigned kinds);
     Entry& operator[](size_t i) const { return *entries_[i]; }
     size_t size() const { return count_; }
+    // Turns every pin into a counted reference, for an operation that may sleep.
+    void hold();
 
   private:
     Entry* entries_[kMaximumWaitObjects];  // the first count_ are set
     size_t count_ = 0;
+    uint64_t counted_ = 0;          // bit i: entries_[i] holds a reference, not a hazard
+    PinRecord* record_ = nullptr;  // this thread's hazards, when this Pins uses them
 };
 
 constexpr unsigned kindBit(Kind kind) {

@@ -154,7 +154,8 @@ uint32_t lockResult(Entry& entry, int rc, uint32_t index) {
     }
 }
 
-uint32_t waitMutex(Entry& entry, uint32_t milliseconds) {
+uint32_t waitMutex(Pins& pins, uint32_t milliseconds) {
+    Entry& entry = pins[0];
     pthread_mutex_t* mutex = &entry.header->mutex;
     int rc = ::pthread_mutex_trylock(mutex);
     if (milliseconds == 0)
@@ -167,6 +168,7 @@ uint32_t waitMutex(Entry& entry, uint32_t milliseconds) {
     }
     if (rc != EBUSY)
         return lockResult(entry, rc, 0);
+    pins.hold();  // about to sleep
     if (milliseconds == kInfinite)
         return lockResult(entry, ::pthread_mutex_lock(mutex), 0);
     Deadline deadline = deadlineAfter(milliseconds);
@@ -208,11 +210,11 @@ uint32_t scan(const Pins& pinned, const uint32_t* start, uint32_t* seen) {
     return kNothingSignalled;
 }
 
-uint32_t waitAny(const Pins& pinned, uint32_t milliseconds) {
+uint32_t waitAny(Pins& pinned, uint32_t milliseconds) {
     size_t count = pinned.size();
     // The common wait on one mutex needs none of the bookkeeping below.
     if (count == 1 && pinned[0].kind == Kind::kMutex)
-        return waitMutex(pinned[0], milliseconds);
+        return waitMutex(pinned, milliseconds);
     bool anyMutex = false;
     uint32_t start[kMaximumWaitObjects] = {};
     uint32_t seen[kMaximumWaitObjects] = {};
@@ -232,6 +234,7 @@ uint32_t waitAny(const Pins& pinned, uint32_t milliseconds) {
         uint32_t result = scan(pinned, start, seen);
         if (result != kNothingSignalled || expired)
             return result;
+        pinned.hold();  // about to sleep
         int rc;
         if (!anyMutex && (count == 1 || futexWaitvAvailable())) {
             // Counted before the kernel compares the words with what the scan saw: a set
