@@ -69,8 +69,14 @@ MappedView mapViewOfFile(HandleValue mapping, uint32_t access, uint64_t offset, 
         length = static_cast<size_t>(size - offset);
     if (length > size - offset)
         return failView(kErrAccessDenied);
-    void* address = ::mmap(nullptr, length, protection, flags, pins[0].fd,
-                           static_cast<off_t>(objects::kHeaderSize + offset));
+    // A shared read-write view uses the object's own mapping when that address is free.
+    void* address = flags == MAP_SHARED && protection == (PROT_READ | PROT_WRITE)
+                        ? objects::addSharedView(pins[0], offset, length)
+                        : nullptr;
+    if (address != nullptr)
+        return MappedView(address, length);
+    address = ::mmap(nullptr, length, protection, flags, pins[0].fd,
+                     static_cast<off_t>(objects::kHeaderSize + offset));
     if (address == MAP_FAILED)
         return failView(errno == ENOMEM ? kErrNotEnoughMemory : errnoToError(errno));
     objects::addView(address, length, pins[0]);

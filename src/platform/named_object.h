@@ -48,30 +48,55 @@
 //   Lifetime protocol: an object exists exactly while its file exists and some process holds
 //   an open-file-description read lock on its first byte. Each process holds one descriptor and
 //   one lock per object, however many handles and views it has. The kernel drops the lock when
-//   the last descriptor closes, also when the process dies, so nothing about liveness is kept in
-//   shared memory. Create, open and the last close in a process run under an exclusive flock of
-//   "<dir>/.lock" (held for a few system calls, never across a wait; each process keeps the
-//   directory and that file open and finds object files relative to the same directory): an open
-//   finds a file that nobody holds stale (its holders died, or its creator died while setting it
-//   up) and removes it; a create replaces it with a fresh file (never reusing it in place); the
-//   last holder removes the file. The creator takes its lock before it initialises, so a creator
-//   that dies half way leaves a stale file, never a half-made live object.
+//   the last reference to the open file description goes (its descriptor and every mapping made
+//   through it), also when the process dies, so nothing about liveness is kept in shared memory.
+//   Create, open and the last close in a process run under an exclusive flock of "<dir>/.lock"
+//   (held for a few system calls, never across a wait; each process keeps the directory and that
+//   file open and finds object files relative to the same directory): an open finds a file that
+//   nobody holds stale (its holders died, or its creator died while setting it up) and removes
+//   it; a create replaces it with a fresh file (never reusing it in place); the last holder
+//   removes the file. The creator takes its lock before it initialises, so a creator that dies
+//   half way leaves a stale file, never a half-made live object. openObjects and closeHandles
+//   do this for several objects under one hold of the flock; nothing else changes.
+//
+//   Each process maps an object's file once: the header, and for a mapping the whole file, whose
+//   shared read-write views are parts of that mapping (other views are mappings of their own).
+//   When a process lets an object go it may keep that mapping (at most 8, each at most 1 MiB) for
+//   a later open, so that a program opening and closing the same objects per request maps nothing
+//   again. A kept mapping would keep the holder lock alive with its open file description, so the
+//   lock is dropped before the descriptor is closed. An open still takes the flock, its own
+//   descriptor and lock and looks for other holders as above; only then does it ask which file it
+//   got (device and inode, which no other file can have while a mapping of this one lives) and use
+//   the kept mapping of that very file instead of mapping it. Liveness therefore never depends on
+//   the cache: a kept mapping of a removed file is memory no open can reach again.
 //
 //   Events carry no waiter bookkeeping in shared memory that correctness depends on: bit 0 of
 //   the word is the state and bits 1-31 count the sets, so a waiter killed at any instant
 //   leaves nothing behind. A set wakes every waiter and an auto-reset event is consumed by a
 //   compare-and-swap, so exactly one waiter wins. A count of sleeping waiters beside the word
 //   only lets a set with nobody asleep skip the wake-up system call; a waiter killed asleep
-//   leaves it raised, which costs that call and nothing else. A wait on several events sleeps in
-//   futex_waitv (Linux 5.16) and rescans from index 0 after every wake-up. Robust mutexes cannot
-//   take part in futex_waitv, so a wait on several objects that include a mutex (or any
-//   multi-object wait on a kernel without futex_waitv) polls in slices of up to 10 ms: correct, not
-//   fast. Single waits always sleep in the kernel.
+//   leaves it raised, which costs that call and nothing else. A wait on events that finds none
+//   set spins a few microseconds on their words before it sleeps, so that a set arriving in that
+//   time costs neither side a system call. A wait on several events sleeps in futex_waitv
+//   (Linux 5.16) and rescans from index 0 after every wake-up. Robust mutexes cannot take part in
+//   futex_waitv, so a wait on several objects that include a mutex (or any multi-object wait on a
+//   kernel without futex_waitv) polls in slices of up to 10 ms: correct, not fast. Single waits
+//   always sleep in the kernel.
 //
 //   Handles are numbers (a slot and a generation, so a stale handle is refused rather than
-//   taken for a newer one), looked up in this process's table without a lock; an operation pins its
-//   object (a reference count) for its duration, so closing a handle in one thread while another
-//   waits on it is safe. Only creating, opening and closing handles take the table's mutex.
+//   taken for a newer one), looked up in this process's table without a lock. An operation pins
+//   its objects for its duration with hazard pointers: it writes the entry to a slot of its
+//   thread's record and checks the handle again, with no atomic read-modify-write and no fence
+//   (a compiler barrier only). The thread whose drop of the last reference (handle or view)
+//   lets an entry go first makes every thread of the process pass a full barrier (membarrier,
+//   or a fence on both sides where the kernel lacks it; skipped when no other thread has ever
+//   pinned) and then waits until no record names the entry: a pinning thread either published
+//   its hazard before that barrier, and is waited for, or checks the handle after it and finds
+//   its slot cleared. A pin lasts a few instructions; a wait that is about to sleep first turns
+//   its pins into counted references, so closing a handle in one thread while another waits on
+//   it is safe. A reference raised from zero under a hazard keeps the entry: it is let go only
+//   by whoever swaps a zero count for "releasing". Only creating, opening and closing handles
+//   take the table's mutex, and nobody waits for pins while holding it.
 //   Handle values are not inherited: after fork() the child starts with an empty table (its copies
 //   of the parent's handles are invalid, views stay mapped as plain memory) and must open what it
 //   needs by name; every descriptor is close-on-exec.
@@ -199,6 +224,21 @@ class MappedView {
 MappedView mapViewOfFile(HandleValue mapping, uint32_t access, uint64_t offset, size_t length);
 // Unmaps the view that starts at `address` (kErrInvalidAddress when there is none).
 bool unmapViewOfFile(const void* address);
+
+// --- Several objects at once --------------------------------------------------------------
+// For a program that opens a few objects per request and closes them again: the directory's
+// lock is taken once for the lot instead of once per object.
+enum class ObjectType { kMutex, kEvent, kFileMapping };
+struct ObjectName {
+    ObjectType type;
+    std::string_view name;
+};
+// Opens names[i] into handles[i], in order, as openMutex, openEvent or openFileMapping would.
+// Stops at the first that cannot be opened (lastError() says why) and returns how many were.
+size_t openObjects(std::span<const ObjectName> names, std::span<Handle> handles);
+// Closes each handle as closeHandle would; nullptr values are skipped. False with
+// kErrInvalidHandle when any of them was not a live handle (the others are closed all the same).
+bool closeHandles(std::span<const HandleValue> handles);
 
 // --- Diagnostics and tests -----------------------------------------------------------------
 // The directory that holds the objects: <runtimeDir()>/objects.

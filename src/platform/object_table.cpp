@@ -177,7 +177,19 @@ class SlotArray {
 struct View {
     objects::Entry* entry;
     size_t length;
+    bool shared;  // part of the entry's own mapping, which outlives it
 };
+
+// Mappings of object files that this process let go of, kept for the next open of the same file
+// (a program that opens and closes the same objects per request then maps nothing again). Each
+// keeps its file's memory until it is dropped, so there are few and they are small.
+struct CachedMapping {
+    uint64_t device, inode;
+    void* address;
+    size_t length;
+};
+constexpr size_t kCachedMappings = 8;
+constexpr size_t kLargestCachedMapping = 1 << 20;
 
 }  // namespace
 
@@ -214,6 +226,7 @@ struct Table {
     // Entries are kept for reuse, never freed: Pins::pin may still touch one that was let go.
     std::vector<objects::Entry*> freeEntries;
     std::unordered_map<const void*, View> views;
+    std::vector<CachedMapping> cachedMappings;  // oldest first
     uint32_t nextGeneration = 1;
     // Every thread's pin record, newest first; records are linked under the mutex.
     std::atomic<PinRecord*> pinRecords{nullptr};
@@ -440,6 +453,11 @@ bool takeHolderLock(int fd) {
     return ::fcntl(fd, F_OFD_SETLK, &range) == 0;
 }
 
+bool dropHolderLock(int fd) {
+    struct flock range = lockRange(F_UNLCK);
+    return ::fcntl(fd, F_OFD_SETLK, &range) == 0;
+}
+
 // True when an open file description other than the caller's holds the object.
 bool heldByOthers(int fd) {
     struct flock range = lockRange(F_WRLCK);
@@ -462,10 +480,49 @@ uint32_t fileSystemError(int errnoValue) {
     }
 }
 
-objects::Header* mapHeader(int fd) {
-    void* address =
-        ::mmap(nullptr, objects::kHeaderSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+objects::Header* mapFile(int fd, size_t length) {
+    void* address = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     return address == MAP_FAILED ? nullptr : static_cast<objects::Header*>(address);
+}
+
+// The length of the mapping of an object of `kind` in a file of `fileSize` bytes: the header,
+// and for a mapping the whole file. 0 when the file is too short to hold a header.
+size_t mappedLengthOf(objects::Kind kind, uint64_t fileSize) {
+    if (fileSize < objects::kHeaderSize || fileSize > SIZE_MAX)
+        return 0;
+    return kind == objects::Kind::kMapping ? static_cast<size_t>(fileSize) : objects::kHeaderSize;
+}
+
+// A cached mapping of the file (device, inode) of `length` bytes, taken out of the cache;
+// nullptr when there is none (table mutex held).
+objects::Header* takeCachedMapping(Table& t, uint64_t device, uint64_t inode, size_t length) {
+    for (auto it = t.cachedMappings.begin(); it != t.cachedMappings.end(); ++it) {
+        if (it->device != device || it->inode != inode)
+            continue;
+        void* address = it->address;
+        bool fits = it->length == length;
+        if (!fits)
+            ::munmap(address, it->length);
+        t.cachedMappings.erase(it);
+        return fits ? static_cast<objects::Header*>(address) : nullptr;
+    }
+    return nullptr;
+}
+
+// Whether the mapping of an entry that is let go is worth keeping for a later open.
+bool keepsMapping(const objects::Entry& entry) {
+    // A mapped file names its inode for as long as the mapping lives, so the pair stays unique.
+    return !entry.path.empty() && entry.inode != 0 && entry.mappedLength <= kLargestCachedMapping;
+}
+
+// Keeps the mapping of an entry that is let go for a later open of the same file (table mutex
+// held).
+void keepMapping(Table& t, const objects::Entry& entry) {
+    if (t.cachedMappings.size() == kCachedMappings) {
+        ::munmap(t.cachedMappings.front().address, t.cachedMappings.front().length);
+        t.cachedMappings.erase(t.cachedMappings.begin());
+    }
+    t.cachedMappings.push_back({entry.device, entry.inode, entry.header, entry.mappedLength});
 }
 
 uint64_t roundToPages(uint64_t size) {
@@ -475,16 +532,18 @@ uint64_t roundToPages(uint64_t size) {
 // Sets up a new object's file: reserves its memory now (a full file system then fails the
 // create instead of faulting a later access), fills in the header and the kind's state.
 uint32_t initialise(int fd, std::string_view key, objects::Kind kind, uint64_t dataSize,
-                    const std::function<void(objects::Header&)>& init, objects::Header** out) {
+                    const std::function<void(objects::Header&)>& init, objects::Header** out,
+                    size_t* mappedLength) {
     uint64_t total = objects::kHeaderSize + roundToPages(dataSize);
-    if (total < dataSize)
+    if (total < dataSize || total > SIZE_MAX)
         return kErrNotEnoughMemory;
     int rc = ::posix_fallocate(fd, 0, static_cast<off_t>(total));
     if (rc != 0)
         return fileSystemError(rc);
-    objects::Header* header = mapHeader(fd);
+    objects::Header* header = mapFile(fd, static_cast<size_t>(total));
     if (header == nullptr)
         return fileSystemError(errno);
+    *mappedLength = static_cast<size_t>(total);
     header->version = objects::kHeaderVersion;
     header->kind = static_cast<uint16_t>(kind);
     header->dataSize = dataSize;
@@ -515,11 +574,9 @@ uint32_t checkHeader(const objects::Header& header, std::string_view key, object
 
 // A view reaching past the end of the file would fault on access, so a header whose size the
 // file does not hold (another process wrote it wrong) is refused.
-bool coversData(int fd, const objects::Header& header) {
-    struct stat st {};
+bool coversData(uint64_t fileSize, const objects::Header& header) {
     uint64_t needed = objects::kHeaderSize + roundToPages(header.dataSize);
-    return ::fstat(fd, &st) == 0 && needed >= header.dataSize &&
-           static_cast<uint64_t>(st.st_size) >= needed;
+    return needed >= header.dataSize && fileSize >= needed;
 }
 
 uint32_t prepareDirectory(const std::string& dir) {
@@ -566,17 +623,23 @@ uint32_t lockDirectory(Table& t, const std::string& dir) {
     return kSuccess;
 }
 
-// Holds the guard for a scope.
+// Holds the guard from its first use until the end of a scope, so that a batch of creates, opens
+// or last closes pays for it once (table mutex held throughout).
 class DirectoryLock {
   public:
-    DirectoryLock(Table& t, const std::string& dir) : t_(t), error_(lockDirectory(t, dir)) {}
-    ~DirectoryLock() {
-        if (error_ == kSuccess && t_.guard.lockFd)
-            ::flock(t_.guard.lockFd.get(), LOCK_UN);
-    }
+    explicit DirectoryLock(Table& t) : t_(t) {}
+    ~DirectoryLock() { unlock(); }
     DirectoryLock(const DirectoryLock&) = delete;
     DirectoryLock& operator=(const DirectoryLock&) = delete;
-    uint32_t error() const { return error_; }
+    // Takes the guard of `dir` unless it is held already; kSuccess or why it could not be had.
+    uint32_t lock(const std::string& dir) {
+        if (held_ && t_.guard.dir == dir)
+            return kSuccess;
+        unlock();
+        uint32_t error = lockDirectory(t_, dir);
+        held_ = error == kSuccess;
+        return error;
+    }
     int dirFd() const { return t_.guard.dirFd.get(); }
     // The directory was removed since it was opened (another may now stand at its path): the
     // caller lets go of it and starts again.
@@ -585,13 +648,18 @@ class DirectoryLock {
         return ::fstat(dirFd(), &st) == 0 && st.st_nlink == 0;
     }
     void forget() {
-        ::flock(t_.guard.lockFd.get(), LOCK_UN);
+        unlock();
         t_.guard = {};
     }
 
   private:
+    void unlock() {
+        if (held_ && t_.guard.lockFd)
+            ::flock(t_.guard.lockFd.get(), LOCK_UN);
+        held_ = false;
+    }
     Table& t_;
-    uint32_t error_;
+    bool held_ = false;
 };
 
 const char* baseName(const std::string& path) {
@@ -605,31 +673,38 @@ bool sameFile(int fd, int dirFd, const char* base) {
            a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Lets go of an entry that no handle, view or operation uses any more (table mutex held).
-void releaseEntry(Table& t, objects::Entry* entry) {
-    if (!entry->path.empty()) {
-        if (auto found = t.byPath.find(entry->path);
-            found != t.byPath.end() && found->second == entry)
-            t.byPath.erase(found);
-        std::string dir = entry->path.substr(0, entry->path.rfind('/'));
-        DirectoryLock guard(t, dir);
-        // Without the guard the file stays; the next create or open finds it stale.
-        if (guard.error() == kSuccess && !heldByOthers(entry->fd) &&
-            sameFile(entry->fd, guard.dirFd(), baseName(entry->path)))
-            ::unlinkat(guard.dirFd(), baseName(entry->path), 0);
+// Lets go of entries that no handle, view or operation uses any more (table mutex held).
+void releaseEntries(Table& t, std::span<objects::Entry* const> entries) {
+    DirectoryLock guard(t);
+    for (objects::Entry* entry : entries) {
+        if (!entry->path.empty()) {
+            if (auto found = t.byPath.find(entry->path);
+                found != t.byPath.end() && found->second == entry)
+                t.byPath.erase(found);
+            // Without the guard the file stays; the next create or open finds it stale.
+            if (guard.lock(entry->path.substr(0, entry->path.rfind('/'))) == kSuccess &&
+                !heldByOthers(entry->fd) &&
+                sameFile(entry->fd, guard.dirFd(), baseName(entry->path)))
+                ::unlinkat(guard.dirFd(), baseName(entry->path), 0);
+        }
+        // The kernel walks a thread's robust mutexes when it ends and marks them abandoned
+        // there; a mutex still owned by a thread of this process must stay mapped for that.
+        bool unmap = entry->owned.load() == 0;
+        // A mapping holds its open file description, and so the holder lock, as long as it
+        // lives: one that is kept lets go of the lock first.
+        bool keep = unmap && keepsMapping(*entry) && dropHolderLock(entry->fd);
         fileOps().close(entry->fd);
-    } else {
-        fileOps().close(entry->fd);
+        if (keep)
+            keepMapping(t, *entry);
+        else if (unmap)
+            ::munmap(entry->header, entry->mappedLength);
+        entry->path.clear();
+        entry->fd = -1;
+        entry->header = nullptr;
+        entry->mappedLength = 0;
+        entry->owned.store(0);
+        t.freeEntries.push_back(entry);
     }
-    // The kernel walks a thread's robust mutexes when it ends and marks them abandoned there;
-    // a mutex still owned by a thread of this process must stay mapped for that.
-    if (entry->owned.load() == 0)
-        ::munmap(entry->header, objects::kHeaderSize);
-    entry->path.clear();
-    entry->fd = -1;
-    entry->header = nullptr;
-    entry->owned.store(0);
-    t.freeEntries.push_back(entry);
 }
 
 // A blank entry (table mutex held).
@@ -642,65 +717,102 @@ objects::Entry* newEntry(Table& t) {
     return entry;
 }
 
-// Drops one reference; the last one lets the entry go. Never called with the table's mutex held:
-// it may wait for other threads' pins, and a pinning thread may take the mutex.
-void unref(Table& t, objects::Entry* entry) {
-    if (entry->refs.fetch_sub(1) != 1)
+// Drops one reference of each entry, and lets go of those whose last reference it was. Never
+// called with the table's mutex held: it may wait for other threads' pins, and a pinning thread
+// may take the mutex.
+void unref(Table& t, std::span<objects::Entry* const> entries) {
+    objects::Entry* last[kMaximumWaitObjects];
+    size_t count = 0;
+    for (objects::Entry* entry : entries) {
+        if (entry->refs.fetch_sub(1) != 1)
+            continue;
+        waitUntilUnguarded(t, entry);
+        uint32_t zero = 0;
+        // Raised again meanwhile by a pin turned into a reference: its drop lets the entry go.
+        if (entry->refs.compare_exchange_strong(zero, objects::kReleasing))
+            last[count++] = entry;
+    }
+    if (count == 0)
         return;
-    waitUntilUnguarded(t, entry);
-    uint32_t zero = 0;
-    if (!entry->refs.compare_exchange_strong(zero, objects::kReleasing))
-        return;  // a pin became a reference meanwhile; its drop to zero lets the entry go
     std::lock_guard lock(t.mutex);
-    releaseEntry(t, entry);
+    releaseEntries(t, {last, count});
 }
 
-// Opens the object file `base` of the guard's directory, or creates it (guard held). On success
-// `fd` holds it with this process's holder lock and `header` its mapped header.
-uint32_t openUnderGuard(int dirFd, const char* base, std::string_view key, objects::Kind kind,
-                        bool create, uint64_t dataSize,
-                        const std::function<void(objects::Header&)>& init, UniqueFd* fd,
-                        objects::Header** header, bool* existed) {
-    fd->reset(::openat(dirFd, base, O_RDWR | O_CLOEXEC | O_NOFOLLOW));
-    if (!*fd && errno != ENOENT)
+void unref(Table& t, objects::Entry* entry) {
+    unref(t, std::span<objects::Entry* const>(&entry, 1));
+}
+
+// What openUnderGuard hands over: the file with this process's holder lock, and its mapping.
+struct OpenedFile {
+    UniqueFd fd;
+    objects::Header* header = nullptr;
+    size_t mappedLength = 0;
+    uint64_t device = 0, inode = 0;
+    bool existed = false;
+};
+
+// Opens the object file `base` of the guard's directory, or creates it (table mutex and guard
+// held).
+uint32_t openUnderGuard(Table& t, int dirFd, const char* base, std::string_view key,
+                        objects::Kind kind, bool create, uint64_t dataSize,
+                        const std::function<void(objects::Header&)>& init, OpenedFile* out) {
+    UniqueFd& fd = out->fd;
+    fd.reset(::openat(dirFd, base, O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd && errno != ENOENT)
         return fileSystemError(errno);
-    if (*fd && heldByOthers(fd->get())) {
-        objects::Header* mapped = mapHeader(fd->get());
-        if (mapped == nullptr)
+    if (fd && heldByOthers(fd.get())) {
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0)
+            return fileSystemError(errno);
+        auto fileSize = static_cast<uint64_t>(st.st_size);
+        size_t length = mappedLengthOf(kind, fileSize);
+        if (length == 0)
+            return kErrInvalidHandle;  // too short for a header: not an object of ours
+        objects::Header* mapped = takeCachedMapping(t, st.st_dev, st.st_ino, length);
+        if (mapped == nullptr && (mapped = mapFile(fd.get(), length)) == nullptr)
             return fileSystemError(errno);
         uint32_t error = checkHeader(*mapped, key, kind);
-        if (error == kSuccess && kind == objects::Kind::kMapping && !coversData(fd->get(), *mapped))
+        if (error == kSuccess && kind == objects::Kind::kMapping && !coversData(fileSize, *mapped))
             error = kErrInvalidHandle;
-        if (error == kSuccess && !takeHolderLock(fd->get()))
+        if (error == kSuccess && !takeHolderLock(fd.get()))
             error = fileSystemError(errno);
         if (error != kSuccess) {
-            ::munmap(mapped, objects::kHeaderSize);
+            ::munmap(mapped, length);
             return error;
         }
-        *header = mapped;
-        *existed = true;
+        out->header = mapped;
+        out->mappedLength = length;
+        out->device = st.st_dev;
+        out->inode = st.st_ino;
+        out->existed = true;
         return kSuccess;
     }
-    if (*fd) {
+    if (fd) {
         // Stale: every holder is gone, or its creator died while setting it up.
         ::unlinkat(dirFd, base, 0);
-        fd->reset();
+        fd.reset();
     }
     if (!create)
         return kErrFileNotFound;
-    fd->reset(::openat(dirFd, base, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
-    if (!*fd)
+    fd.reset(::openat(dirFd, base, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+    if (!fd)
         return errno == ENOENT ? kErrFileNotFound : fileSystemError(errno);
-    ::fchmod(fd->get(), 0666);
+    ::fchmod(fd.get(), 0666);
     // Held before it is set up, so that a creator dying half way leaves a stale file.
-    uint32_t error = takeHolderLock(fd->get()) ? kSuccess : fileSystemError(errno);
+    uint32_t error = takeHolderLock(fd.get()) ? kSuccess : fileSystemError(errno);
     if (error == kSuccess)
-        error = initialise(fd->get(), key, kind, dataSize, init, header);
+        error = initialise(fd.get(), key, kind, dataSize, init, &out->header, &out->mappedLength);
     if (error != kSuccess) {
         ::unlinkat(dirFd, base, 0);
-        fd->reset();
+        fd.reset();
+        return error;
     }
-    return error;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) == 0) {  // else its mapping is not kept when it is let go
+        out->device = st.st_dev;
+        out->inode = st.st_ino;
+    }
+    return kSuccess;
 }
 
 HandleValue fail(uint32_t error) {
@@ -714,7 +826,8 @@ HandleValue acquireUnnamed(objects::Kind kind, uint64_t dataSize,
     if (!fd)
         return fail(fileSystemError(errno));
     objects::Header* header = nullptr;
-    uint32_t error = initialise(fd.get(), {}, kind, dataSize, init, &header);
+    size_t mappedLength = 0;
+    uint32_t error = initialise(fd.get(), {}, kind, dataSize, init, &header, &mappedLength);
     if (error != kSuccess)
         return fail(error);
     Table& t = table();
@@ -723,6 +836,9 @@ HandleValue acquireUnnamed(objects::Kind kind, uint64_t dataSize,
     entry->kind = kind;
     entry->fd = fd.release();
     entry->header = header;
+    entry->mappedLength = mappedLength;
+    entry->device = 0;
+    entry->inode = 0;
     entry->refs.store(1);
     HandleValue handle = newHandle(t, entry);
     setLastError(kSuccess);
@@ -741,26 +857,28 @@ std::string objectFileName(std::string_view name) {
     return encodeName(withoutPrefix(name));
 }
 
-namespace objects {
+namespace objects {}  // namespace objects
 
-HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t dataSize,
-                    const std::function<void(Header&)>& init) {
+namespace {
+
+// acquire() with the table's mutex held, taking `guard` when the directory must be looked at.
+HandleValue acquireLocked(Table& t, DirectoryLock& guard, std::string_view name, objects::Kind kind,
+                          bool create, uint64_t dataSize,
+                          const std::function<void(objects::Header&)>& init) {
     if (name.empty())
-        return create ? acquireUnnamed(kind, dataSize, init) : fail(kErrFileNotFound);
+        return fail(kErrFileNotFound);
     if (nameLength(name) > kMaxObjectNameLength)
         return fail(kErrFilenameTooLong);
     std::string_view key = withoutPrefix(name);
     std::string dir = objectDirectory();
     std::string path = dir + "/" + encodeName(key);
 
-    Table& t = table();
-    std::lock_guard lock(t.mutex);
     if (auto found = t.byPath.find(path); found != t.byPath.end()) {
-        Entry* entry = found->second;
+        objects::Entry* entry = found->second;
         // A listed entry keeps its header mapped: it is let go under the mutex, unlisted first.
         uint32_t error = checkHeader(*entry->header, key, kind);
         uint32_t refs = entry->refs.load();
-        if (error != kSuccess && refs != 0 && refs < kReleasing)
+        if (error != kSuccess && refs != 0 && refs < objects::kReleasing)
             return fail(error);
         if (error == kSuccess && tryRef(entry)) {
             HandleValue handle = newHandle(t, entry);
@@ -774,52 +892,96 @@ HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t data
     }
 
     for (int attempt = 0;; ++attempt) {
-        DirectoryLock guard(t, dir);
-        if (guard.error() != kSuccess)
-            return fail(guard.error());
-        bool existed = false;
-        Header* header = nullptr;
-        UniqueFd fd;
-        uint32_t error = openUnderGuard(guard.dirFd(), baseName(path), key, kind, create, dataSize,
-                                        init, &fd, &header, &existed);
+        if (uint32_t error = guard.lock(dir); error != kSuccess)
+            return fail(error);
+        OpenedFile opened;
+        uint32_t error = openUnderGuard(t, guard.dirFd(), baseName(path), key, kind, create,
+                                        dataSize, init, &opened);
         if (error == kErrFileNotFound && attempt == 0 && guard.directoryGone()) {
             guard.forget();
             continue;
         }
         if (error != kSuccess)
             return fail(error);
-        Entry* entry = newEntry(t);
+        objects::Entry* entry = newEntry(t);
         entry->kind = kind;
         entry->path = path;
-        entry->fd = fd.release();
-        entry->header = header;
+        entry->fd = opened.fd.release();
+        entry->header = opened.header;
+        entry->mappedLength = opened.mappedLength;
+        entry->device = opened.device;
+        entry->inode = opened.inode;
         entry->refs.store(1);
         t.byPath.emplace(path, entry);
         HandleValue handle = newHandle(t, entry);
         if (create)
-            setLastError(existed ? kErrAlreadyExists : kSuccess);
+            setLastError(opened.existed ? kErrAlreadyExists : kSuccess);
         return handle;
     }
 }
 
-bool closeHandle(HandleValue handle) {
+}  // namespace
+
+namespace objects {
+
+HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t dataSize,
+                    const std::function<void(Header&)>& init) {
+    if (name.empty() && create)
+        return acquireUnnamed(kind, dataSize, init);
     Table& t = table();
-    Entry* entry = nullptr;
-    {
-        std::lock_guard lock(t.mutex);
-        uint32_t index = 0;
-        entry = lookup(t, handle, &index);
-        if (entry == nullptr) {
-            setLastError(kErrInvalidHandle);
-            return false;
-        }
-        Slot& slot = t.slots.at(index);
-        slot.generation.store(0);
-        slot.entry.store(nullptr);
-        t.freeSlots.push_back(index);
+    std::lock_guard lock(t.mutex);
+    DirectoryLock guard(t);
+    return acquireLocked(t, guard, name, kind, create, dataSize, init);
+}
+
+size_t acquireMany(std::span<const ObjectName> names, std::span<Handle> handles) {
+    Table& t = table();
+    std::lock_guard lock(t.mutex);
+    DirectoryLock guard(t);
+    size_t opened = 0;
+    for (; opened < names.size() && opened < handles.size(); ++opened) {
+        Kind kind = names[opened].type == ObjectType::kMutex   ? Kind::kMutex
+                    : names[opened].type == ObjectType::kEvent ? Kind::kEvent
+                                                               : Kind::kMapping;
+        HandleValue handle = acquireLocked(t, guard, names[opened].name, kind, false, 0, {});
+        if (handle == nullptr)
+            break;
+        handles[opened].reset(handle);
     }
-    unref(t, entry);
-    return true;
+    return opened;
+}
+
+bool closeHandles(std::span<const HandleValue> handles) {
+    Table& t = table();
+    bool allValid = true;
+    while (!handles.empty()) {
+        Entry* entries[kMaximumWaitObjects];
+        size_t count = 0;
+        size_t taken = std::min(handles.size(), kMaximumWaitObjects);
+        {
+            std::lock_guard lock(t.mutex);
+            for (HandleValue handle : handles.first(taken)) {
+                if (handle == nullptr)
+                    continue;
+                uint32_t index = 0;
+                Entry* entry = lookup(t, handle, &index);
+                if (entry == nullptr) {
+                    allValid = false;
+                    continue;
+                }
+                Slot& slot = t.slots.at(index);
+                slot.generation.store(0);
+                slot.entry.store(nullptr);
+                t.freeSlots.push_back(index);
+                entries[count++] = entry;
+            }
+        }
+        unref(t, {entries, count});
+        handles = handles.subspan(taken);
+    }
+    if (!allValid)
+        setLastError(kErrInvalidHandle);
+    return allValid;
 }
 
 HandleValue duplicate(HandleValue handle) {
@@ -898,8 +1060,20 @@ void Pins::hold() {
 void addView(void* address, size_t length, Entry& entry) {
     Table& t = table();
     std::lock_guard lock(t.mutex);
-    t.views.emplace(address, View{&entry, length});
+    t.views.emplace(address, View{&entry, length, false});
     entry.refs.fetch_add(1);
+}
+
+void* addSharedView(Entry& entry, uint64_t offset, size_t length) {
+    if (kHeaderSize + offset + length > entry.mappedLength)
+        return nullptr;
+    void* address = reinterpret_cast<char*>(entry.header) + kHeaderSize + offset;
+    Table& t = table();
+    std::lock_guard lock(t.mutex);
+    if (!t.views.emplace(address, View{&entry, length, true}).second)
+        return nullptr;
+    entry.refs.fetch_add(1);
+    return address;
 }
 
 bool removeView(const void* address) {
@@ -912,7 +1086,8 @@ bool removeView(const void* address) {
     }
     View view = found->second;
     t.views.erase(found);
-    ::munmap(const_cast<void*>(address), view.length);
+    if (!view.shared)
+        ::munmap(const_cast<void*>(address), view.length);
     lock.unlock();
     unref(t, view.entry);
     return true;
@@ -936,12 +1111,24 @@ HandleValue Handle::release() {
 
 void Handle::reset(HandleValue value) {
     if (value_ != nullptr)
-        objects::closeHandle(value_);
+        closeHandle(value_);
     value_ = value;
 }
 
 bool closeHandle(HandleValue handle) {
-    return objects::closeHandle(handle);
+    if (handle == nullptr) {
+        setLastError(kErrInvalidHandle);
+        return false;
+    }
+    return objects::closeHandles({&handle, 1});
+}
+
+bool closeHandles(std::span<const HandleValue> handles) {
+    return objects::closeHandles(handles);
+}
+
+size_t openObjects(std::span<const ObjectName> names, std::span<Handle> handles) {
+    return objects::acquireMany(names, handles);
 }
 
 Handle duplicateHandle(HandleValue handle) {

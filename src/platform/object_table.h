@@ -50,7 +50,11 @@ struct Entry {
     Kind kind = Kind::kMutex;
     std::string path;  // "" for an unnamed object
     int fd = -1;
+    // The whole file, mapped once: the header, and for a mapping its data, which views of the
+    // whole of it with full access share instead of mapping it again.
     Header* header = nullptr;
+    size_t mappedLength = 0;
+    uint64_t device = 0, inode = 0;  // of a named object's file, to find its mapping again
     // Handles, views and operations that may sleep. Raised under the table's mutex for a live
     // handle, or by a thread whose hazard pointer names the entry. Whoever brings it to zero
     // waits until no hazard names the entry, then lets it go if it can swap the zero for
@@ -67,8 +71,11 @@ struct Entry {
 HandleValue acquire(std::string_view name, Kind kind, bool create, uint64_t dataSize,
                     const std::function<void(Header&)>& init);
 
-// Closes one handle.
-bool closeHandle(HandleValue handle);
+// Opens objects in order under one hold of the directory guard; how many were opened.
+size_t acquireMany(std::span<const ObjectName> names, std::span<Handle> handles);
+
+// Closes handles, letting go of the objects whose last references they were together.
+bool closeHandles(std::span<const HandleValue> handles);
 HandleValue duplicate(HandleValue handle);
 
 struct PinRecord;
@@ -97,7 +104,7 @@ class Pins {
   private:
     Entry* entries_[kMaximumWaitObjects];  // the first count_ are set
     size_t count_ = 0;
-    uint64_t counted_ = 0;          // bit i: entries_[i] holds a reference, not a hazard
+    uint64_t counted_ = 0;         // bit i: entries_[i] holds a reference, not a hazard
     PinRecord* record_ = nullptr;  // this thread's hazards, when this Pins uses them
 };
 
@@ -107,6 +114,9 @@ constexpr unsigned kindBit(Kind kind) {
 
 // Views of mappings count as references to their object.
 void addView(void* address, size_t length, Entry& entry);
+// A shared read-write view of `length` bytes from `offset` in the entry's own mapping of the
+// file, nullptr when that address is a view already (the caller then maps one of its own).
+void* addSharedView(Entry& entry, uint64_t offset, size_t length);
 // Unmaps the view that starts at `address`; false with kErrInvalidAddress when there is none.
 bool removeView(const void* address);
 

@@ -210,6 +210,20 @@ uint32_t scan(const Pins& pinned, const uint32_t* start, uint32_t* seen) {
     return kNothingSignalled;
 }
 
+// Spins a few microseconds while the event words keep the values the scan saw; true when one
+// changed.
+bool spinUntilChanged(const Pins& pinned, const uint32_t* seen) {
+    constexpr int kSpins = 2000;
+    for (int spin = 0; spin < kSpins; ++spin) {
+        cpuRelax();
+        for (size_t i = 0; i < pinned.size(); ++i) {
+            if (eventWord(pinned[i]).load(std::memory_order_relaxed) != seen[i])
+                return true;
+        }
+    }
+    return false;
+}
+
 uint32_t waitAny(Pins& pinned, uint32_t milliseconds) {
     size_t count = pinned.size();
     // The common wait on one mutex needs none of the bookkeeping below.
@@ -230,10 +244,18 @@ uint32_t waitAny(Pins& pinned, uint32_t milliseconds) {
     bool expired = milliseconds == 0;
     long slice = 1000000L;                    // polling: 1 ms, doubling up to 10 ms
     FutexWaitv waiters[kMaximumWaitObjects];  // the first `count` are filled before each sleep
+    bool spun = anyMutex;                     // mutexes are polled below, and spin on their own
     for (;;) {
         uint32_t result = scan(pinned, start, seen);
         if (result != kNothingSignalled || expired)
             return result;
+        if (!spun) {
+            // A set often follows within microseconds (a peer in the middle of a burst): a short
+            // spin catches it with no sleep here and no wake-up call on the setter's side.
+            spun = true;
+            if (spinUntilChanged(pinned, seen))
+                continue;
+        }
         pinned.hold();  // about to sleep
         int rc;
         if (!anyMutex && (count == 1 || futexWaitvAvailable())) {

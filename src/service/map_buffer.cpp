@@ -115,20 +115,17 @@ int NvlMapBuffer::CreateMapFile(int count) {
 
 int NvlMapBuffer::OpenMapFile() {
     FreeMapFile();
-    sys::Handle openedEvent = sys::openEvent(eventName);
-    if (!openedEvent)
-        return kNoEvent;
-    event = openedEvent.release();
-
-    sys::Handle openedMutex = sys::openMutex(mutexName);
-    if (!openedMutex)
-        return kNoMutex;
-    mutex = openedMutex.release();
-
-    sys::Handle openedMapping = sys::openFileMapping(mappingName);
-    if (!openedMapping)
-        return kOpenMappingFailed;
-    mapping = openedMapping.release();
+    // One hold of the object directory for the three: a sender opens them for every record.
+    const sys::ObjectName names[] = {{sys::ObjectType::kEvent, eventName},
+                                     {sys::ObjectType::kMutex, mutexName},
+                                     {sys::ObjectType::kFileMapping, mappingName}};
+    sys::Handle opened[3];
+    size_t count = sys::openObjects(names, opened);
+    event = opened[0].release();
+    mutex = opened[1].release();
+    mapping = opened[2].release();
+    if (count < 3)
+        return count == 0 ? kNoEvent : count == 1 ? kNoMutex : kOpenMappingFailed;
 
     sys::MappedView openedView = sys::mapViewOfFile(mapping, sys::kFileMapAllAccess, 0, 0);
     if (!openedView)
@@ -139,24 +136,19 @@ int NvlMapBuffer::OpenMapFile() {
 }
 
 void NvlMapBuffer::FreeMapFile() {
-    if (event != nullptr) {
-        sys::closeHandle(event);
-        event = nullptr;
-    }
-    if (mutex != nullptr) {
+    if (mutex != nullptr)
         sys::releaseMutex(mutex);  // refused, and harmless, when this thread does not own it
-        sys::closeHandle(mutex);
-        mutex = nullptr;
-    }
     if (view != nullptr) {
         sys::unmapViewOfFile(view);
         view = nullptr;
         viewSize = 0;
     }
-    if (mapping != nullptr) {
-        sys::closeHandle(mapping);
-        mapping = nullptr;
-    }
+    // Closed together: objects whose last handles these were go under one directory hold.
+    const sys::HandleValue handles[] = {event, mutex, mapping};
+    sys::closeHandles(handles);
+    event = nullptr;
+    mutex = nullptr;
+    mapping = nullptr;
 }
 
 void NvlMapBuffer::WaitRequest() {
