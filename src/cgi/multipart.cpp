@@ -29,6 +29,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "trace/trace_sources.h"
 
 namespace nvl::cgi {
 
@@ -119,7 +120,7 @@ bool VerifyUploadSize(int contentLength) {
     int64_t limit = std::min<int64_t>(int64_t{megabytes} << 20, INT_MAX);
     if (contentLength <= limit)
         return true;
-    DebugTraceA(kTraceLevel, __FILE__, __LINE__,
+    DebugTraceA(kTraceLevel, nvl::trace::kShareSource, __LINE__,
                 "[cgiShare:VerifyUploadSize] FILE TOO BIG, MaxSize=%d byte",
                 static_cast<int>(limit));
     return false;
@@ -154,7 +155,7 @@ char** ParseMultiPartData(int inputFd) {
     const char* boundary = equals != nullptr ? equals + 1 : "";
     size_t boundaryLength = std::strlen(boundary);
     if (boundaryLength == 0 || boundaryLength > kBoundaryMax) {
-        DebugTraceA(kTraceLevel, __FILE__, __LINE__,
+        DebugTraceA(kTraceLevel, nvl::trace::kShareSource, __LINE__,
                     "[ParseMultiPartData] Cannot find start boundary");
         return nullptr;
     }
@@ -170,7 +171,7 @@ char** ParseMultiPartData(int inputFd) {
     for (;;) {
         size_t n = input.readLine(line, kMultipartLineMax);
         if (n == 0) {
-            DebugTraceA(kTraceLevel, __FILE__, __LINE__,
+            DebugTraceA(kTraceLevel, nvl::trace::kShareSource, __LINE__,
                         "[ParseMultiPartData] Cannot find start boundary");
             return nullptr;
         }
@@ -183,12 +184,13 @@ char** ParseMultiPartData(int inputFd) {
     for (;;) {
         size_t n = input.readLine(line, kMultipartLineMax);
         if (n == 0) {
-            DebugTraceA(kTraceLevel, __FILE__, __LINE__, "[ParseMultiPartData] fgets failed.");
+            DebugTraceA(kTraceLevel, nvl::trace::kShareSource, __LINE__,
+                        "[ParseMultiPartData] fgets failed.");
             return nullptr;
         }
         headerBytes += n;
         if (headerBytes > kPartHeadersMax) {
-            DebugTraceA(kTraceLevel, __FILE__, __LINE__,
+            DebugTraceA(kTraceLevel, nvl::trace::kShareSource, __LINE__,
                         "[ParseMultiPartData] part headers longer than %d bytes.",
                         static_cast<int>(kPartHeadersMax));
             return nullptr;
@@ -205,7 +207,7 @@ char** ParseMultiPartData(int inputFd) {
     UploadFile file;
     if (getHomeDir(home, sizeof home) == 0 ||
         !file.create(sys::resolvePath(std::string(home) + "TEMP"))) {
-        DebugTraceA(kTraceLevel, __FILE__, __LINE__,
+        DebugTraceA(kTraceLevel, nvl::trace::kShareSource, __LINE__,
                     "[ParseMultiPartData] GetTempFileName failed.");
         return nullptr;
     }
@@ -231,7 +233,7 @@ char** ParseMultiPartData(int inputFd) {
         }
     }
     if (input.cutShort()) {
-        DebugTraceA(kTraceLevel, __FILE__, __LINE__,
+        DebugTraceA(kTraceLevel, nvl::trace::kShareSource, __LINE__,
                     "[ParseMultiPartData] upload cut short, %d of %d bytes missing%s.",
                     static_cast<int>(input.remaining()), contentLength,
                     input.timedOut() ? " (time-out)" : "");
@@ -250,8 +252,8 @@ char** ParseMultiPartData(int inputFd) {
     if (!writeFailed)
         writeFailed = !file.write(buffer.get(), before + keep);
     if (writeFailed || !file.close()) {
-        DebugTraceA(kTraceLevel, __FILE__, __LINE__, "[ParseMultiPartData] WriteFile %s failed.",
-                    file.path().c_str());
+        DebugTraceA(kTraceLevel, nvl::trace::kShareSource, __LINE__,
+                    "[ParseMultiPartData] WriteFile %s failed.", file.path().c_str());
         return nullptr;
     }
     written += before + keep;

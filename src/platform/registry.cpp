@@ -1,9 +1,12 @@
 #include "platform/registry.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -11,6 +14,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/registry_format.h"
 
 namespace nvl::sys {
@@ -44,11 +48,138 @@ struct Snapshot {
     UniqueFd file;
 };
 
+// The change counter beside the file, "<file>.gen": an 8-byte number that every writer of this
+// module adds one to (release order) after it replaced the file, under the writers' lock. A
+// reader maps it once, read-only, and compares it with the value it read before its last check
+// of the file: while it is unchanged, no change went through this module, and the look-up needs
+// no system call. The number means nothing but "changed or not": garbage in the file is just
+// another value, and a file too short to hold it is not mapped at all.
+constexpr size_t kCounterBytes = sizeof(uint64_t);
+// How long a process trusts the counter alone: changes made by other means (an editor, a copy)
+// are seen at the first look-up after this many milliseconds.
+constexpr uint32_t kRecheckMilliseconds = 1000;
+
+std::string counterPath(const std::string& path) {
+    return path + ".gen";
+}
+
+// Owns one mapping of the counter.
+class CounterMapping {
+  public:
+    CounterMapping() = default;
+    ~CounterMapping() { reset(); }
+    CounterMapping(const CounterMapping&) = delete;
+    CounterMapping& operator=(const CounterMapping&) = delete;
+
+    // Maps the first bytes of `fd`, a regular file long enough to hold the counter.
+    bool map(int fd, const struct stat& st, bool writable) {
+        reset();
+        if (!S_ISREG(st.st_mode) || st.st_size < static_cast<off_t>(kCounterBytes))
+            return false;
+        void* address = ::mmap(nullptr, kCounterBytes,
+                               writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
+        if (address == MAP_FAILED)
+            return false;
+        word_ = static_cast<uint64_t*>(address);
+        device_ = st.st_dev;
+        inode_ = st.st_ino;
+        return true;
+    }
+    void reset() {
+        if (word_ != nullptr)
+            ::munmap(word_, kCounterBytes);
+        word_ = nullptr;
+    }
+    bool mapped() const { return word_ != nullptr; }
+    bool isFile(const struct stat& st) const {
+        return mapped() && st.st_dev == device_ && st.st_ino == inode_;
+    }
+    uint64_t load() const {
+        return std::atomic_ref<uint64_t>(*word_).load(std::memory_order_acquire);
+    }
+    void bump() { std::atomic_ref<uint64_t>(*word_).fetch_add(1, std::memory_order_release); }
+
+  private:
+    uint64_t* word_ = nullptr;  // page-aligned, so the 8 bytes are one atomic word
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+};
+
+// Maps the counter of the file at `path` for reading. A reader creates a missing counter only
+// beside an existing file, so a mistyped path scatters nothing; a counter of a third account
+// (planted in a directory others may write to) is not trusted, since its owner could freeze or
+// truncate it under every reader.
+void mapCounterForReading(const std::string& path, CounterMapping* counter) {
+    const std::string name = counterPath(path);
+    struct stat st {};
+    if (counter->mapped() && ::stat(name.c_str(), &st) == 0 && counter->isFile(st))
+        return;
+    counter->reset();
+    struct stat file {};
+    if (::stat(path.c_str(), &file) != 0)
+        return;
+    UniqueFd fd(fileOps().open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
+    if (!fd && errno == ENOENT) {
+        // Created at full length, so that no reader maps a counter shorter than the number.
+        fd.reset(
+            fileOps().open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (fd && ::ftruncate(fd.get(), kCounterBytes) != 0)
+            return;
+        if (!fd && errno == EEXIST)
+            fd.reset(fileOps().open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
+    }
+    if (!fd || fileOps().fstat(fd.get(), &st) != 0)
+        return;
+    if (st.st_uid != ::geteuid() && st.st_uid != 0 && st.st_uid != file.st_uid)
+        return;
+    counter->map(fd.get(), st, false);
+}
+
+// Adds one to the counter of the file at `path`, creating it when it is missing. The caller
+// holds the writers' lock. A counter this process may not write (another account's) is left
+// alone: the others then see the change at their next check of the file, as they see an edit.
+void bumpCounter(const std::string& path) {
+    const std::string name = counterPath(path);
+    UniqueFd fd(fileOps().open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    struct stat st {};
+    if (!fd || fileOps().fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    // A short counter (cut by hand) is lengthened; only growing it is safe for readers that map.
+    if (st.st_size < static_cast<off_t>(kCounterBytes)) {
+        if (::ftruncate(fd.get(), kCounterBytes) != 0)
+            return;
+        st.st_size = kCounterBytes;
+    }
+    CounterMapping counter;
+    if (counter.map(fd.get(), st, true))
+        counter.bump();
+}
+
 struct Cache {
     std::mutex mutex;
-    std::string path;
+    std::string path;  // the file the rest describes
+    // `snapshot` is the file as the last check found it (identity and presence); false before
+    // the first check and after a write by this process.
+    bool checked = false;
+    bool present = false;
     FileIdentity identity;
     std::shared_ptr<const Snapshot> snapshot;
+    uint32_t checkedAt = 0;   // tickCount() when the last check started
+    uint64_t generation = 0;  // the counter as read before the last check
+    CounterMapping counter;
+    bool counterTried = false;
+    uint32_t counterTriedAt = 0;
+    // Checks are numbered as they start; a check stores its result only when no later one (or
+    // a write, which takes a number too) stored before it, so a slow thread never brings back an
+    // older state.
+    uint64_t started = 0;
+    uint64_t stored = 0;
+
+    void forget() {
+        checked = false;
+        counterTried = false;
+        stored = ++started;
+    }
 };
 
 Cache& cache() {
@@ -61,21 +192,76 @@ std::shared_ptr<const Snapshot> emptySnapshot() {
     return empty;
 }
 
+enum class Check {
+    kWhenDue,  // a look-up: the cached state while the counter and the interval allow it
+    kAlways,   // a writer under the lock: the file as it is now
+};
+
+// Keeps the result of a check that started as number `serial`, unless a later one was kept.
+void store(Cache& c, const std::string& path, uint64_t serial, uint32_t startedAt,
+           uint64_t generation, bool present, const FileIdentity& identity,
+           std::shared_ptr<const Snapshot> snapshot) {
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (c.path != path || serial < c.stored)
+        return;
+    c.stored = serial;
+    c.checked = true;
+    c.present = present;
+    c.identity = identity;
+    c.snapshot = std::move(snapshot);
+    c.checkedAt = startedAt;
+    c.generation = generation;
+}
+
 // The current state of the file at `path`: the cached one while the file is unchanged.
-uint32_t load(const std::string& path, std::shared_ptr<const Snapshot>* out) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) {
-            *out = emptySnapshot();
-            return kSuccess;
-        }
-        return errnoToError(errno);
-    }
+uint32_t load(const std::string& path, Check check, std::shared_ptr<const Snapshot>* out) {
     Cache& c = cache();
+    uint64_t serial = 0;
+    uint64_t generation = 0;
+    uint32_t now = 0;
     {
         std::lock_guard<std::mutex> lock(c.mutex);
-        if (c.snapshot && c.path == path && c.identity == FileIdentity::of(st)) {
+        if (c.path != path) {
+            c.path = path;
+            c.snapshot.reset();
+            c.counter.reset();
+            c.forget();
+        }
+        now = tickCount();
+        const bool due = now - c.checkedAt >= kRecheckMilliseconds;
+        if (check == Check::kWhenDue && c.checked && !due && c.counter.mapped() &&
+            c.counter.load() == c.generation) {
             *out = c.snapshot;
+            return kSuccess;
+        }
+        if (!c.counterTried || now - c.counterTriedAt >= kRecheckMilliseconds) {
+            mapCounterForReading(path, &c.counter);
+            c.counterTried = true;
+            c.counterTriedAt = now;
+        }
+        // Read before the file is: a write that races with this check moves the counter past
+        // the value kept, and the next look-up checks again.
+        generation = c.counter.mapped() ? c.counter.load() : 0;
+        serial = ++c.started;
+    }
+
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT)
+            return errnoToError(errno);
+        *out = emptySnapshot();
+        store(c, path, serial, now, generation, false, {}, *out);
+        return kSuccess;
+    }
+    {
+        std::lock_guard<std::mutex> lock(c.mutex);
+        if (c.path == path && c.checked && c.present && c.identity == FileIdentity::of(st)) {
+            *out = c.snapshot;
+            if (serial >= c.stored) {
+                c.stored = serial;
+                c.checkedAt = now;
+                c.generation = generation;
+            }
             return kSuccess;
         }
     }
@@ -83,11 +269,11 @@ uint32_t load(const std::string& path, std::shared_ptr<const Snapshot>* out) {
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->file.reset(fileOps().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0));
     if (!snapshot->file) {
-        if (errno == ENOENT) {
-            *out = emptySnapshot();
-            return kSuccess;
-        }
-        return errnoToError(errno);
+        if (errno != ENOENT)
+            return errnoToError(errno);
+        *out = emptySnapshot();
+        store(c, path, serial, now, generation, false, {}, *out);
+        return kSuccess;
     }
     if (fileOps().fstat(snapshot->file.get(), &st) != 0)
         return errnoToError(errno);
@@ -98,12 +284,8 @@ uint32_t load(const std::string& path, std::shared_ptr<const Snapshot>* out) {
     if (!regformat::parse(bytes, kLimits, &snapshot->doc))
         return kErrInvalidData;
     snapshot->tree = Tree(snapshot->doc);
-
-    std::lock_guard<std::mutex> lock(c.mutex);
-    c.path = path;
-    c.identity = FileIdentity::of(st);
-    c.snapshot = snapshot;
-    *out = std::move(snapshot);
+    *out = snapshot;
+    store(c, path, serial, now, generation, true, FileIdentity::of(st), std::move(snapshot));
     return kSuccess;
 }
 
@@ -154,7 +336,7 @@ uint32_t modify(Edit edit) {
     if (!lock.ok())
         return lock.error() == kErrFileNotFound ? kErrPathNotFound : lock.error();
     std::shared_ptr<const Snapshot> snapshot;
-    uint32_t error = load(path, &snapshot);
+    uint32_t error = load(path, Check::kAlways, &snapshot);
     if (error != kSuccess)
         return error;
     Document doc = snapshot->doc;
@@ -162,7 +344,15 @@ uint32_t modify(Edit edit) {
     error = edit(&doc, snapshot->tree, &changed);
     if (error != kSuccess || !changed)
         return error;
-    return replaceFileAtomically(path, regformat::serialize(doc), 0644);
+    error = replaceFileAtomically(path, regformat::serialize(doc), 0644);
+    // Even a failed replacement may have renamed the file; a needless bump costs the others
+    // one check.
+    bumpCounter(path);
+    Cache& c = cache();
+    std::lock_guard<std::mutex> cacheLock(c.mutex);
+    if (c.path == path)
+        c.forget();
+    return error;
 }
 
 // The node of an open key in the current state of the file; `snapshot` keeps it alive.
@@ -170,7 +360,7 @@ uint32_t findKey(bool valid, RegHive hive, const std::string& path,
                  std::shared_ptr<const Snapshot>* snapshot, const regformat::KeyNode** node) {
     if (!valid)
         return kErrInvalidHandle;
-    uint32_t error = load(registryPath(), snapshot);
+    uint32_t error = load(registryPath(), Check::kWhenDue, snapshot);
     if (error != kSuccess)
         return error;
     *node = (*snapshot)->tree.findPath(hive, path);
@@ -199,7 +389,7 @@ uint32_t findExistingKey(RegHive hive, std::string_view subKey,
                          const regformat::KeyNode** node) {
     if (!validName(subKey))
         return kErrInvalidParameter;
-    uint32_t error = load(registryPath(), snapshot);
+    uint32_t error = load(registryPath(), Check::kWhenDue, snapshot);
     if (error != kSuccess)
         return error;
     *node = (*snapshot)->tree.findPath(hive, subKey);
@@ -228,6 +418,12 @@ uint32_t editKey(bool valid, RegHive hive, const std::string& path, Edit edit) {
 }
 
 }  // namespace
+
+void forgetRegistryCache() {
+    Cache& c = cache();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.forget();
+}
 
 bool splitRegistryPath(std::string_view fullPath, RegHive* hive, std::string* subKey) {
     size_t slash = fullPath.find('\\');

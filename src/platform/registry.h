@@ -36,10 +36,29 @@
 // Several processes read and write the file at once. A reader takes no lock and sees the old
 // or the new file, never a torn one: writers replace the file atomically. Writers serialise on
 // FileWriteLock, and re-read the file under the lock before they change it, so no update is
-// lost. Each process caches the parsed file and checks it against one stat (device, inode,
-// size, modification and change times in nanoseconds) on every call; the cache keeps the file
-// it read open, so its inode cannot be reused by a later file while the cache relies on it. A
-// look-up in the cached file parses nothing and folds short ASCII names on the stack; it
+// lost. Each process caches the parsed file; the cache keeps the file it read open, so its
+// inode cannot be reused by a later file while the cache relies on it.
+//
+// Freshness. A change made through this module is seen at once by every process; a change made
+// by other means (an editor, a copy, a script that replaces the file) is seen within a second;
+// a new process always reads the current file. How: beside the file lies a change counter,
+// "<file>.gen" (8 bytes, mode 0644 before the umask, like a new registry file), which every
+// writer increments after it has replaced the file, still under the writers' lock. A process
+// maps it read-only at its first look-up and keeps the counter value it read before its last
+// check of the file (one stat: device, inode, size, modification and change times in
+// nanoseconds). A look-up checks the file again when the counter moved, when a second has passed
+// on tickCount() since the last check, or when the process itself wrote; otherwise it makes no
+// system call. When the counter cannot be mapped (a missing or read-only directory, a file too
+// short to hold it, one owned by an account that is neither this process's, root's nor the
+// registry file's owner), every look-up checks the file. A reader creates a missing counter
+// beside an existing file, never in a missing directory; a writer that may not write the
+// counter (another account's) still changes the file, which the others then see within the
+// second. The counter's contents mean only "changed or not": garbage is another value. It
+// must not be cut short while in use (processes that map it would fault); delete it instead,
+// and processes take up the new one within a second. forgetRegistryCache() makes the next
+// look-up of this process read the file, for tests and tools that edit it by other means.
+//
+// A look-up in the cached file parses nothing and folds short ASCII names on the stack; it
 // allocates only the file's path and the value it returns.
 #pragma once
 
@@ -117,6 +136,10 @@ class RegistryKey {
 // Splits "HKLM\\SOFTWARE\\..." or "HKEY_LOCAL_MACHINE\\SOFTWARE\\..." into the hive and the
 // key below it. False when the first component names no hive.
 bool splitRegistryPath(std::string_view fullPath, RegHive* hive, std::string* subKey);
+
+// Makes this process's next look-up read the file, as its first one does: for a test or tool
+// that changed the file by other means and must see the change at once.
+void forgetRegistryCache();
 
 // "HKEY_LOCAL_MACHINE" and so on.
 std::string_view registryHiveName(RegHive hive);

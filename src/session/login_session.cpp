@@ -19,6 +19,7 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/random.h"
+#include "trace/trace_sources.h"
 
 namespace nvl::session {
 
@@ -28,7 +29,7 @@ constexpr int kTraceLevel = 4;
 constexpr size_t kHomeDirSize = 260;
 constexpr char kKeyPrefix[] = ".key_";
 
-#define SESSION_TRACE(...) DebugTraceA(kTraceLevel, __FILE__, __LINE__, __VA_ARGS__)
+#define SESSION_TRACE(...) DebugTraceA(kTraceLevel, nvl::trace::kShareSource, __LINE__, __VA_ARGS__)
 
 std::string tempDirectory() {
     char home[kHomeDirSize] = {};

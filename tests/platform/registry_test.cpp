@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <set>
@@ -20,7 +21,9 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/registry_format.h"
+#include "support/child_process.h"
 #include "support/test_env.h"
 
 namespace nvl::sys {
@@ -484,8 +487,9 @@ TEST(RegistryFile, FailedWriteOrRenameLeavesTheOldFile) {
             EXPECT_NE(key.setString("b", "new"), kSuccess);
         }
         EXPECT_EQ(readFile(env.registry()), before);
-        EXPECT_EQ(directoryEntries(env.root() + "/etc"),
-                  (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
+        EXPECT_EQ(
+            directoryEntries(env.root() + "/etc"),
+            (std::vector<std::string>{"registry.reg", "registry.reg.gen", "registry.reg.lock"}));
         std::string text;
         EXPECT_EQ(key.getString("a", &text), kSuccess);
         EXPECT_EQ(text, "old");
@@ -606,6 +610,121 @@ TEST(RegistryProcesses, ConcurrentWritersLoseNoUpdateAndReadersNeverSeeATornFile
             std::string name = "W" + std::to_string(w) + "_" + std::to_string(i);
             ASSERT_EQ(key.getDword(name, &value), kSuccess) << name;
             EXPECT_EQ(value, static_cast<uint32_t>(w * 1000 + i));
+        }
+    }
+}
+
+// --- Freshness of the per-process cache ---------------------------------------------------
+
+// A tick count that moves only when a test moves it, so that nothing here is seen because
+// time passed.
+std::atomic<uint32_t> g_ticks{0};
+
+class FrozenClock {
+  public:
+    explicit FrozenClock(uint32_t start) {
+        g_ticks = start;
+        setTickCountSourceForTesting([] { return g_ticks.load(); });
+    }
+    ~FrozenClock() { setTickCountSourceForTesting(nullptr); }
+    void advance(uint32_t milliseconds) { g_ticks += milliseconds; }
+};
+
+constexpr std::string_view kOne =
+    "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\S]\r\n\"v\"=\"one\"\r\n";
+
+std::string valueOfV() {
+    RegValue value;
+    if (RegistryKey::getValue(kLM, "S", "v", &value) != kSuccess)
+        return "<none>";
+    return value.data;
+}
+
+int childSets(std::string_view text) {
+    RegistryKey key;
+    if (RegistryKey::open(kLM, "S", &key) != kSuccess)
+        return 1;
+    return key.setString("v", text) == kSuccess ? 0 : 2;
+}
+
+// A change through the library is seen by processes that cached the file before it, at once:
+// the clock stands still, so no periodic check can be what shows it. One of the readers is a
+// forked child that inherited its parent's cache.
+TEST(RegistryProcesses, ChangeThroughTheLibraryIsSeenAtOnceByEveryProcess) {
+    TestEnv env;
+    writeRegistry(env, kOne);
+    FrozenClock clock(1000);
+    ASSERT_EQ(valueOfV(), "one");
+    struct stat st {};
+    EXPECT_EQ(::stat((env.registry() + ".gen").c_str(), &st), 0)
+        << "a reader creates the change counter beside the file";
+
+    test::Channel ready, go;
+    test::Child reader([&] {
+        if (valueOfV() != "one")
+            return 1;
+        ready.post();
+        if (go.take() == '\0')
+            return 2;
+        return valueOfV() == "two" ? 0 : 3;
+    });
+    ASSERT_EQ(ready.take(), 'x');
+    test::Child writer([] { return childSets("two"); });
+    ASSERT_EQ(writer.wait(), 0);
+    go.post();
+    EXPECT_EQ(valueOfV(), "two");
+    EXPECT_EQ(reader.wait(), 0);
+
+    // And the next change, after the counter moved once.
+    test::Child again([] { return childSets("three"); });
+    ASSERT_EQ(again.wait(), 0);
+    EXPECT_EQ(valueOfV(), "three");
+}
+
+// A file replaced by other means is seen once the interval has passed, also across the wrap of
+// the tick count.
+TEST(RegistryFile, EditByOtherMeansIsSeenAfterTheInterval) {
+    TestEnv env;
+    writeRegistry(env, kOne);
+    FrozenClock clock(0xFFFFFF00u);
+    ASSERT_EQ(valueOfV(), "one");
+    ASSERT_EQ(replaceFileAtomically(env.registry(), std::string(kOne) + "\"v\"=\"edited\"\r\n"),
+              kSuccess);
+    clock.advance(1000);
+    EXPECT_EQ(valueOfV(), "edited");
+}
+
+// A change counter that cannot be used (too short, not a file) leaves every look-up checking
+// the file, so nothing is stale; garbage in a usable one is just another value. None of them
+// crashes a reader or stops a writer.
+TEST(RegistryFile, UnusableOrGarbageChangeCounter) {
+    const struct {
+        const char* what;
+        std::string contents;  // empty: a directory in its place
+        bool editSeenAtOnce;
+    } cases[] = {
+        {"too short", "abc", true},
+        {"a directory", "", true},
+        {"garbage", std::string(4096, '\xff'), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestEnv env;
+        writeRegistry(env, kOne);
+        const std::string counter = env.registry() + ".gen";
+        if (c.contents.empty()) {
+            ASSERT_EQ(::mkdir(counter.c_str(), 0755), 0);
+        } else {
+            env.writeFile("etc/registry.reg.gen", c.contents);
+        }
+        FrozenClock clock(5);
+        ASSERT_EQ(valueOfV(), "one");
+        test::Child writer([] { return childSets("two"); });
+        ASSERT_EQ(writer.wait(), 0);
+        EXPECT_EQ(valueOfV(), "two");
+        if (c.editSeenAtOnce) {
+            ASSERT_EQ(replaceFileAtomically(env.registry(), kOne), kSuccess);
+            EXPECT_EQ(valueOfV(), "one");
         }
     }
 }

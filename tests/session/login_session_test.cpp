@@ -16,6 +16,7 @@
 #include "platform/file.h"
 #include "platform/process.h"
 #include "support/test_env.h"
+#include "support/trace_capture.h"
 
 namespace {
 
@@ -127,6 +128,19 @@ TEST_F(LoginSession, LoginWritesCookiesAndAPrivateKeyFile) {
     struct stat st {};
     ASSERT_EQ(::stat(keyPath(l.session).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// Log readers pick the session's traces out by their source name and level.
+TEST_F(LoginSession, TracesNameTheSharedSourceAtLevelFour) {
+    nvl::test::TraceCapture traces;
+    ASSERT_TRUE(traces.ok());
+    login();
+    std::vector<nvl::test::TraceRecord> records = traces.take();
+    ASSERT_FALSE(records.empty());
+    for (const nvl::test::TraceRecord& record : records) {
+        EXPECT_EQ(record.source, "src\\Server\\libCGIShare\\cgi_Share.cpp") << record.text;
+        EXPECT_EQ(record.level, 4) << record.text;
+    }
 }
 
 TEST_F(LoginSession, LoginNeverOverwritesAnotherSessionsKeyFile) {

@@ -9,6 +9,8 @@
 #include <stdexcept>
 
 #include "platform/file.h"
+#include "platform/paths.h"
+#include "platform/registry.h"
 
 namespace nvl::test {
 
@@ -65,6 +67,7 @@ TestEnv::TestEnv() {
     saveEnv("NVL_RUNTIME_DIR", &savedRuntime_, &hadRuntime_);
     ::setenv("NVL_REGISTRY", registry_.c_str(), 1);
     ::setenv("NVL_RUNTIME_DIR", runtime_.c_str(), 1);
+    sys::forgetRegistryCache();  // a registry of an earlier world may have had this path
 }
 
 TestEnv::~TestEnv() {
@@ -80,8 +83,12 @@ std::string TestEnv::writeFile(std::string_view relativePath, std::string_view t
     sys::makeDirectories(path.substr(0, path.rfind('/')));
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
     if (!out)
         throw std::runtime_error("cannot write " + path);
+    // An edit by hand: this process sees it at its next look-up.
+    if (path == sys::registryPath())
+        sys::forgetRegistryCache();
     return path;
 }
 

@@ -21,7 +21,8 @@ class TestEnv {
     const std::string& registry() const { return registry_; }  // the registry file
     const std::string& runtime() const { return runtime_; }    // the runtime directory
 
-    // Writes `text` to a file below root() (parents created) and returns its full path.
+    // Writes `text` to a file below root() (parents created) and returns its full path. A write
+    // of the registry file is seen by this process's next look-up.
     std::string writeFile(std::string_view relativePath, std::string_view text) const;
 
   private:

@@ -1,0 +1,11 @@
+// The source file names that the library's traces carry. Log readers filter traces by these
+// names, so they stay as the server's earlier builds wrote them, whatever the file is called
+// here.
+#pragma once
+
+namespace nvl::trace {
+
+// Form variables, uploads, the login session and the other console helpers.
+inline constexpr char kShareSource[] = "src\\Server\\libCGIShare\\cgi_Share.cpp";
+
+}  // namespace nvl::trace
