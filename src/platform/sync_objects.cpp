@@ -213,7 +213,7 @@ uint32_t scan(const Pins& pinned, const uint32_t* start, uint32_t* seen) {
 // Spins a few microseconds while the event words keep the values the scan saw; true when one
 // changed.
 bool spinUntilChanged(const Pins& pinned, const uint32_t* seen) {
-    constexpr int kSpins = 2000;
+    constexpr int kSpins = 128;  // a pause takes 10 to 40 ns: a few microseconds in all
     for (int spin = 0; spin < kSpins; ++spin) {
         cpuRelax();
         for (size_t i = 0; i < pinned.size(); ++i) {
