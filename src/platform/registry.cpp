@@ -382,6 +382,17 @@ uint32_t listNames(bool valid, RegHive hive, const std::string& path, std::vecto
     return kSuccess;
 }
 
+// The key that this thread found by path last. Callers ask for the same few keys again and
+// again (every page and every log record wants the server's home directory), and in one
+// state of the file a path always leads to the same node. `snapshot` keeps the node alive.
+struct FoundKey {
+    std::shared_ptr<const Snapshot> snapshot;
+    RegHive hive = RegHive::LocalMachine;
+    std::string subKey;
+    const regformat::KeyNode* node = nullptr;
+};
+thread_local FoundKey t_lastFound;
+
 // The node of key `subKey` in the current state of the file, for opening it: kErrFileNotFound
 // when there is no such key.
 uint32_t findExistingKey(RegHive hive, std::string_view subKey,
@@ -392,8 +403,19 @@ uint32_t findExistingKey(RegHive hive, std::string_view subKey,
     uint32_t error = load(registryPath(), Check::kWhenDue, snapshot);
     if (error != kSuccess)
         return error;
+    FoundKey& last = t_lastFound;
+    if (last.snapshot == *snapshot && last.hive == hive && last.subKey == subKey) {
+        *node = last.node;
+        return kSuccess;
+    }
     *node = (*snapshot)->tree.findPath(hive, subKey);
-    return *node == nullptr ? kErrFileNotFound : kSuccess;
+    if (*node == nullptr)
+        return kErrFileNotFound;
+    last.snapshot = *snapshot;
+    last.hive = hive;
+    last.subKey.assign(subKey);
+    last.node = *node;
+    return kSuccess;
 }
 
 uint32_t readValue(const Snapshot& snapshot, const regformat::KeyNode& node, std::string_view name,
