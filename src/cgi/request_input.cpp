@@ -71,12 +71,12 @@ size_t RequestInput::read(void* out, size_t size) {
 
 size_t RequestInput::readLine(char* out, size_t max) {
     if (!buffer_)
-        buffer_ = std::make_unique<char[]>(kIoBufferSize);
+        buffer_ = std::make_unique<char[]>(kLineBufferSize);
     size_t length = 0;
     while (length < max) {
         if (begin_ == end_) {
             begin_ = 0;
-            end_ = fill(buffer_.get(), kIoBufferSize);
+            end_ = fill(buffer_.get(), kLineBufferSize);
             if (end_ == 0)
                 break;
         }

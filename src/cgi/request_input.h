@@ -1,6 +1,8 @@
 // The request body as the form reader sees it: at most `limit` bytes (the request's
-// CONTENT_LENGTH) of one file descriptor, read through the platform's file table with a
-// 64 KiB buffer.
+// CONTENT_LENGTH) of one file descriptor, read through the platform's file table. Lines (a
+// multipart body's boundaries and part headers) come through a 16 KiB buffer; bulk reads go
+// straight into the caller's buffer once the buffered bytes are used up, so an upload is held
+// in memory once, in the caller's buffer.
 //
 // The descriptor is never read past the limit, so whatever the client sends after its body
 // stays unread. Each read first waits, at most the idle time-out, for the descriptor to
@@ -13,6 +15,10 @@
 #include <memory>
 
 namespace nvl::cgi {
+
+// The buffer of readLine: as large as the part headers may be together, so that the
+// headers of a part take one read.
+constexpr size_t kLineBufferSize = 16 * 1024;
 
 class RequestInput {
   public:
