@@ -14,13 +14,12 @@
 
 #include "platform/named_object.h"
 #include "service/ring_layout.h"
+#include "trace/trace_sources.h"
 
 namespace {
 
 namespace sys = nvl::sys;
 
-// The source file that this module's traces name.
-constexpr char kTraceSource[] = "src\\Server\\libCGIShare\\cgi_NvlMapBuffer.cpp";
 constexpr int kTraceLevel = 8;
 
 // Status of GetBuffer and SetBuffer for a ring operation's result.
@@ -200,11 +199,11 @@ int NvlMapBuffer::SetBuffer(const void* record) {
     }
     // Traced once the mutex is given back: a trace may wait for the log server, and every
     // other sender and the receiver would wait with it.
-    DebugTraceA(kTraceLevel, kTraceSource, __LINE__,
+    DebugTraceA(kTraceLevel, nvl::trace::kMapBufferSource, __LINE__,
                 "[NvlMapBuffer::SetBuffer] err of WaitForSingleObject()=%d",
                 static_cast<int>(wait));
     if (owned) {
-        DebugTraceA(kTraceLevel, kTraceSource, __LINE__,
+        DebugTraceA(kTraceLevel, nvl::trace::kMapBufferSource, __LINE__,
                     "[NvlMapBuffer::SetBuffer] End - status=%d", status);
     }
     return status;
@@ -212,11 +211,11 @@ int NvlMapBuffer::SetBuffer(const void* record) {
 
 int NvlMapBuffer::SendBuffer(const void* record) {
     int status = OpenMapFile();
-    DebugTraceA(kTraceLevel, kTraceSource, __LINE__,
+    DebugTraceA(kTraceLevel, nvl::trace::kMapBufferSource, __LINE__,
                 "[NvlMapBuffer::SendBuffer] status of OpenMapFile()=%d", status);
     if (status == kOk) {
         status = SetBuffer(record);
-        DebugTraceA(kTraceLevel, kTraceSource, __LINE__,
+        DebugTraceA(kTraceLevel, nvl::trace::kMapBufferSource, __LINE__,
                     "[NvlMapBuffer::SendBuffer] status of SetBuffer()=%d", status);
         if (status == kOk)
             SendRequest();

@@ -7,5 +7,7 @@ namespace nvl::trace {
 
 // Form variables, uploads, the login session and the other console helpers.
 inline constexpr char kShareSource[] = "src\\Server\\libCGIShare\\cgi_Share.cpp";
+// The request ring.
+inline constexpr char kMapBufferSource[] = "src\\Server\\libCGIShare\\cgi_NvlMapBuffer.cpp";
 
 }  // namespace nvl::trace
