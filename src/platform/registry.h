@@ -59,7 +59,10 @@
 // look-up of this process read the file, for tests and tools that edit it by other means.
 //
 // A look-up in the cached file parses nothing and folds short ASCII names on the stack; it
-// allocates only the file's path and the value it returns.
+// allocates only the file's path and the value it returns. Each thread also keeps the key it
+// found last with the state of the file it was found in, so asking again for the same key (as
+// every page and every log record does for the server's home directory) skips the key path
+// while the file is unchanged; this costs a copy of the key's path when the key changes.
 #pragma once
 
 #include <cstdint>
