@@ -20,7 +20,7 @@ fi
 (cd "$root/tests/browser" && npm ci --no-audit --no-fund --loglevel=error)
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-password="browser-$(head -c 6 /dev/urandom | od -An -tx1 | tr -d ' \n')"
+password="browser-café-日本-$(head -c 6 /dev/urandom | od -An -tx1 | tr -d ' \n')"
 CONSOLE_PASSWORD=$password CONSOLE_EXPIRE=1 \
     "$root/scripts/console-setup.sh" "$work/demo" "$build" "$port" "$lang" >/dev/null
 "$(command -v lighttpd || echo /usr/sbin/lighttpd)" -D -f "$work/demo/lighttpd.conf" &

@@ -20,7 +20,7 @@ void showForm(OutputStreamConverter& out, int notice) {
     if (notice != 0) {
         out << "<p class=\"notice\" id=\"notice\">" << console::text(notice).c_str() << "</p>\n";
     }
-    out << "<form method=\"POST\" action=\"login.cgi\" id=\"login\">\n"
+    out << "<form method=\"POST\" action=\"login.cgi\" id=\"login\" accept-charset=\"UTF-8\">\n"
         << "<p><label>" << console::text(console::kUserLabel).c_str()
         << " <input type=\"text\" name=\"user\" value=\"admin\" "
            "autocomplete=\"username\"></label></p>\n"
@@ -41,14 +41,16 @@ int main() {
     OutputStreamConverter out(console::pageEncoding(), &std::cout);
     const char* method = std::getenv("REQUEST_METHOD");
     if (method != nullptr && std::strcmp(method, "POST") == 0) {
-        char** vars = cgiGetVars(out.getCharEncoding(), false, nullptr, nullptr);
-        if (vars == nullptr)
-            return 0;  // the reason has been written already
-        bool admitted = console::checkAdministrator(console::formValue(vars, "user"),
-                                                    console::formValue(vars, "password"));
-        cgiFreeVars(vars, nullptr);
-        if (!admitted) {
+        // The log-on page takes no file: an upload sent here is refused unread.
+        console::Form form;
+        if (form.error() != 0) {
+            showForm(out, form.error());
+            freeResource();
+            return 0;
+        }
+        if (!console::checkAdministrator(form.value("user"), form.value("password"))) {
             showForm(out, console::kLoginFailed);
+            freeResource();
             return 0;
         }
         out << "Status: 303 See Other\r\n"
@@ -58,6 +60,7 @@ int main() {
         out << "\r\n<!DOCTYPE html>\n<a href=\"home.cgi\">"
             << console::text(console::kHomeTitle).c_str() << "</a>\n";
         out.flush();
+        freeResource();
         return 0;
     }
     showForm(out, CookieExist() ? console::kSessionTimedOut : 0);

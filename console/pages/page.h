@@ -5,6 +5,7 @@
 #include <cgishare/cgishare.h>
 
 #include <string>
+#include <string_view>
 
 namespace console {
 
@@ -22,6 +23,7 @@ enum Text : int {
     kLogoutLink = 2014,
     kLoggedOut = 2021,
     kSessionTimedOut = 2031,
+    kBadCharacters = 4007,
 };
 
 // The page's encoding: the charset the resource library names, UTF-8 when it names none.
@@ -36,6 +38,31 @@ std::string htmlEscape(const char* raw);
 
 // The value of form variable `name`, or "" when the request lacks it.
 const char* formValue(char** vars, const char* name);
+
+// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates, nothing past
+// U+10FFFF).
+bool isUtf8(std::string_view text);
+
+// A page's form, read once. The console's forms are sent in UTF-8 (accept-charset) and their
+// values are kept as the browser sent them, so a password means the same bytes here as in
+// nvl-passwd. The reader writes nothing itself: a request it cannot read, an upload the page
+// does not take, or a value that is not UTF-8 leaves the form empty with error() naming the
+// message to show in the page's own form.
+class Form {
+  public:
+    explicit Form(bool takesUploads = false);
+    ~Form();
+    Form(const Form&) = delete;
+    Form& operator=(const Form&) = delete;
+
+    // 0, or the number of the resource string that says what was wrong.
+    int error() const { return error_; }
+    const char* value(const char* name) const { return formValue(vars_, name); }
+
+  private:
+    char** vars_ = nullptr;
+    int error_ = 0;
+};
 
 // True when `user` and `password` are the administrator's, as kept in nvlscan.ini
 // ([INI_CONSOLE_SECTION] Admin_User and Admin_Password_Hash, a salted crypt(3) hash).

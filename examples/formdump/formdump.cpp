@@ -1,6 +1,8 @@
 // A console page that shows what it was sent: it reads its form with cgiGetVars and prints
 // every variable, one "name=value" line each, and the trailing data of an URL-encoded POST in
-// hexadecimal. Called with the path info "/utf8" it reads the form as UTF-8.
+// hexadecimal. Called with the path info "/utf8" it reads the form as UTF-8. An uploaded file
+// is removed when the page ends; with the path info "/keep" the page keeps it by moving it to
+// its stored name with ".kept" appended.
 //
 // The header goes out first, as in a page that has already checked its login, so that a
 // message of the form reader lands in the page's body.
@@ -9,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 int main() {
     loadResource();
@@ -25,8 +28,12 @@ int main() {
         freeResource();
         return 1;
     }
-    for (char** p = vars; *p != nullptr; p += 2)
+    for (char** p = vars; *p != nullptr; p += 2) {
         std::printf("%s=%s\n", p[0], p[1]);
+        if (info != nullptr && std::strcmp(info, "/keep") == 0 &&
+            std::strcmp(p[0], "TempFileName") == 0)
+            std::rename(p[1], (std::string(p[1]) + ".kept").c_str());
+    }
     if (trailing != nullptr) {
         std::printf("(trailing %ld bytes)=", trailingLength);
         for (long i = 0; i < trailingLength; ++i)

@@ -25,20 +25,6 @@ constexpr char kForcedContentType[] =
 constexpr char kMultipartType[] = "multipart/form-data";
 constexpr char kUrlEncodedType[] = "application/x-www-form-urlencoded";
 
-enum Message {
-    kMsgBadMethod = 4000,
-    kMsgBadContentType = 4001,
-    kMsgReadFailed = 4002,
-    kMsgNoMemory = 4003,
-    kMsgNoContent = 4004,
-};
-
-// The message becomes the whole response: the page has written no header yet.
-void reportMessage(int id) {
-    const char* text = getResourceString(id);
-    std::cout << (text != nullptr ? text : "") << '\n' << std::flush;
-}
-
 bool startsWithNoCase(const char* text, const char* prefix) {
     return ::strncasecmp(text, prefix, std::strlen(prefix)) == 0;
 }
@@ -84,7 +70,27 @@ char* utf8ValueToAnsi(const char* value) {
     return out;
 }
 
+unsigned gReadFlags = CGI_READ_DEFAULT;
+int gLastFailure = 0;
+
 }  // namespace
+
+unsigned readFlags() {
+    return gReadFlags;
+}
+
+void recordFailure(int id) {
+    gLastFailure = id;
+}
+
+void reportMessage(int id) {
+    recordFailure(id);
+    if ((gReadFlags & CGI_QUIET_ERRORS) != 0)
+        return;
+    // The message becomes the whole response: the page has written no header yet.
+    const char* text = getResourceString(id);
+    std::cout << (text != nullptr ? text : "") << '\n' << std::flush;
+}
 
 char** splitUrlEncoded(std::string_view data, CharEncoding encoding, size_t* trailingOffset) {
     const char* begin = data.data();
@@ -139,6 +145,24 @@ char** splitUrlEncoded(std::string_view data, CharEncoding encoding, size_t* tra
     return vars.release();
 }
 
+namespace {
+
+// splitUrlEncoded, except that a page that asked for quiet errors gets a malformed UTF-8 value
+// as failure kMsgBadCharacters instead of the exception.
+char** splitQuietly(std::string_view data, CharEncoding encoding, size_t* trailingOffset) {
+    if ((gReadFlags & CGI_QUIET_ERRORS) == 0)
+        return splitUrlEncoded(data, encoding, trailingOffset);
+    try {
+        return splitUrlEncoded(data, encoding, trailingOffset);
+    } catch (UTFDataFormatException* error) {
+        delete error;
+        recordFailure(kMsgBadCharacters);
+        return nullptr;
+    }
+}
+
+}  // namespace
+
 int parseContentLength(const char* text) {
     if (text == nullptr)
         return 0;
@@ -192,7 +216,7 @@ char** readUrlEncoded(int inputFd, CharEncoding encoding, unsigned char** traili
     data[length] = '\0';
 
     size_t lastEnd = 0;
-    char** vars = splitUrlEncoded(std::string_view(data, length), encoding, &lastEnd);
+    char** vars = splitQuietly(std::string_view(data, length), encoding, &lastEnd);
     if (vars != nullptr && vars[0] != nullptr && trailingData != nullptr) {
         // The byte at lastEnd ends the last variable; what follows it is handed back raw.
         long trailing = static_cast<long>(length) - static_cast<long>(lastEnd) - 1;
@@ -217,6 +241,7 @@ char** readUrlEncoded(int inputFd, CharEncoding encoding, unsigned char** traili
 
 char** getVarsFromFd(int inputFd, CharEncoding encoding, bool forceMultipart,
                      unsigned char** trailingData, long* trailingLength) {
+    recordFailure(0);
     if (forceMultipart)
         ::setenv("CONTENT_TYPE", kForcedContentType, 1);
 
@@ -225,7 +250,7 @@ char** getVarsFromFd(int inputFd, CharEncoding encoding, bool forceMultipart,
         const char* query = std::getenv("QUERY_STRING");
         if (query == nullptr)
             return nullptr;
-        return splitUrlEncoded(query, encoding, nullptr);
+        return splitQuietly(query, encoding, nullptr);
     }
     if (method == nullptr || std::strcmp(method, "POST") != 0) {
         reportMessage(kMsgBadMethod);
@@ -233,8 +258,14 @@ char** getVarsFromFd(int inputFd, CharEncoding encoding, bool forceMultipart,
     }
 
     if (const char* type = std::getenv("CONTENT_TYPE")) {
-        if (startsWithNoCase(type, kMultipartType))
+        if (startsWithNoCase(type, kMultipartType)) {
+            // A page that takes no file must not be made to store one: the body stays unread.
+            if ((gReadFlags & CGI_REFUSE_UPLOADS) != 0) {
+                reportMessage(kMsgUploadRefused);
+                return nullptr;
+            }
             return ParseMultiPartData(inputFd);
+        }
         if (*type != '\0' && !startsWithNoCase(type, kUrlEncodedType)) {
             reportMessage(kMsgBadContentType);
             return nullptr;
@@ -249,6 +280,14 @@ char** cgiGetVars(CharEncoding encoding, bool forceMultipart, unsigned char** tr
                   long* trailingLength) {
     return nvl::cgi::getVarsFromFd(STDIN_FILENO, encoding, forceMultipart, trailingData,
                                    trailingLength);
+}
+
+void cgiSetReadFlags(unsigned flags) {
+    nvl::cgi::gReadFlags = flags;
+}
+
+int cgiGetVarsError() {
+    return nvl::cgi::gLastFailure;
 }
 
 void cgiFreeVars(char** vars, unsigned char* trailingData) {

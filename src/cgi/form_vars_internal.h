@@ -98,6 +98,30 @@ bool VerifyUploadSize(int contentLength);
 const unsigned char* FindLastPattern(const unsigned char* buffer, unsigned length,
                                      const char* pattern, const unsigned char* start);
 
+// Messages of the form reader, by their numbers in the resource library.
+enum Message : int {
+    kMsgBadMethod = 4000,
+    kMsgBadContentType = 4001,
+    kMsgReadFailed = 4002,
+    kMsgNoMemory = 4003,
+    kMsgNoContent = 4004,
+    kMsgUploadRefused = 4005,
+    kMsgUploadFailed = 4006,
+    kMsgBadCharacters = 4007,
+};
+
+// The flags set with cgiSetReadFlags.
+unsigned readFlags();
+// Records `id` as the failure of this read and writes its text to standard output, as the
+// whole response, unless the page asked for quiet errors.
+void reportMessage(int id);
+// Records `id` as the failure of this read without writing anything.
+void recordFailure(int id);
+
+// Removes the stored uploads of this process that are still where they were stored; runs
+// when the process exits. Exposed so that tests can run it without exiting.
+void removeStoredUploads();
+
 // Replaces the idle time-out (milliseconds) for tests; a negative value restores the default.
 void setIdleTimeoutForTesting(int milliseconds);
 int idleTimeoutMs();

@@ -8,11 +8,17 @@
 // final 2048 bytes in memory instead of reading them back, so the file is written once, in
 // 64 KiB pieces, and holds exactly the content when the reader reports success; a body that
 // ends before CONTENT_LENGTH, or a write that fails, removes the file.
+//
+// A stored file belongs to the page that received it: an exit handler removes it when the
+// process ends, unless the page has moved it (the name then holds nothing, or another file).
+// Nobody else would ever remove it, and a page that ignores an upload must not leave it behind.
 #include <cgishare/config.h>
 #include <cgishare/form_vars.h>
 #include <cgishare/trace.h>
 
 #include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,7 +62,12 @@ void splitHeaderLine(const char* line, size_t length, std::vector<std::string>* 
     }
 }
 
-// The array: one name/value pair per header token, then the size and the file's path.
+constexpr char kSizeName[] = "NewFileSize";
+constexpr char kPathName[] = "TempFileName";
+
+// The array: one name/value pair per header token, then the size and the file's path. A token
+// that bears the name of one of the library's own entries is dropped: a client could otherwise
+// name the "stored" file itself, and a page looking up the first match would take its word.
 char** buildResult(std::vector<std::string>& tokens, uint64_t size, const std::string& path) {
     VarArray vars(2 * tokens.size() + 5);
     if (!vars)
@@ -68,16 +80,44 @@ char** buildResult(std::vector<std::string>& tokens, uint64_t size, const std::s
         char* save = nullptr;
         const char* name = ::strtok_r(token.data(), ": =\"", &save);
         const char* value = name != nullptr ? ::strtok_r(nullptr, "\"\r\n", &save) : nullptr;
+        if (name != nullptr &&
+            (::strcasecmp(name, kSizeName) == 0 || ::strcasecmp(name, kPathName) == 0))
+            continue;
         vars.set(slot++, copyText(name));
         vars.set(slot++, copyText(value));
     }
     char sizeText[24];
     std::snprintf(sizeText, sizeof sizeText, "%llu", static_cast<unsigned long long>(size));
-    vars.set(slot++, copyText("NewFileSize"));
+    vars.set(slot++, copyText(kSizeName));
     vars.set(slot++, copyText(sizeText));
-    vars.set(slot++, copyText("TempFileName"));
+    vars.set(slot++, copyText(kPathName));
     vars.set(slot++, copyText(path.c_str()));
     return vars.release();
+}
+
+// The uploads this process stored, each with the identity of its file, so that the exit
+// handler removes only a file that is still the one stored (and only in the process that
+// stored it: a forked child that exits runs its parent's handlers too).
+struct StoredUpload {
+    std::string path;
+    dev_t device;
+    ino_t inode;
+    pid_t owner;
+};
+
+std::mutex gStoredMutex;
+std::vector<StoredUpload>* gStored = nullptr;  // never freed: the exit handler reads it
+
+void rememberUpload(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return;
+    std::lock_guard lock(gStoredMutex);
+    if (gStored == nullptr) {
+        gStored = new std::vector<StoredUpload>;
+        std::atexit(removeStoredUploads);
+    }
+    gStored->push_back({path, st.st_dev, st.st_ino, ::getpid()});
 }
 
 // The upload's file, removed unless kept.
@@ -109,6 +149,20 @@ class UploadFile {
 };
 
 }  // namespace
+
+void removeStoredUploads() {
+    std::lock_guard lock(gStoredMutex);
+    if (gStored == nullptr)
+        return;
+    pid_t self = ::getpid();
+    for (const StoredUpload& upload : *gStored) {
+        struct stat st {};
+        if (upload.owner == self && ::lstat(upload.path.c_str(), &st) == 0 &&
+            st.st_dev == upload.device && st.st_ino == upload.inode)
+            sys::fileOps().unlink(upload.path.c_str());
+    }
+    gStored->clear();
+}
 
 bool VerifyUploadSize(int contentLength) {
     static char section[] = "INI_SERVER_SECTION";
@@ -144,11 +198,24 @@ const unsigned char* FindLastPattern(const unsigned char* buffer, unsigned lengt
     return nullptr;
 }
 
+namespace {
+char** readMultipart(int inputFd);
+}  // namespace
+
 char** ParseMultiPartData() {
     return ParseMultiPartData(STDIN_FILENO);
 }
 
 char** ParseMultiPartData(int inputFd) {
+    char** vars = readMultipart(inputFd);
+    if (vars == nullptr)
+        recordFailure(kMsgUploadFailed);
+    return vars;
+}
+
+namespace {
+
+char** readMultipart(int inputFd) {
     // The boundary is everything after the first '=', quotes and further parameters included.
     const char* type = std::getenv("CONTENT_TYPE");
     const char* equals = type != nullptr ? std::strchr(type, '=') : nullptr;
@@ -259,9 +326,13 @@ char** ParseMultiPartData(int inputFd) {
     written += before + keep;
 
     char** vars = buildResult(tokens, written, file.path());
-    if (vars != nullptr)
+    if (vars != nullptr) {
         file.keep();
+        rememberUpload(file.path());
+    }
     return vars;
 }
+
+}  // namespace
 
 }  // namespace nvl::cgi

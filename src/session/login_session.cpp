@@ -157,6 +157,14 @@ bool isIssuedSessionValue(const char* session) {
     return value < kSessionLimit;
 }
 
+namespace {
+// The session number as traces may show it: a value the library never issues is not copied
+// into the log.
+const char* sessionForTrace(const char* session) {
+    return isIssuedSessionValue(session) ? session : "(none)";
+}
+}  // namespace
+
 void ParseCookieValue(char* cookieHeader, CookieValues* values) {
     SESSION_TRACE("[cgiShare:ParseCookieValue] ==> ParseCookieValue");
     values->key[0] = values->stamp[0] = values->session[0] = '\0';
@@ -185,19 +193,24 @@ void ParseCookieValue(char* cookieHeader, CookieValues* values) {
         char* value = strtok_r(nullptr, "\r\n", &itemSave);
         if (value == nullptr)
             continue;
-        SESSION_TRACE("[cgiShare:ParseCookieValue] value:%s", value);
+        if (field == values->key) {
+            SESSION_TRACE("[cgiShare:ParseCookieValue] value:(hidden, %d characters)",
+                          static_cast<int>(std::strlen(value)));
+        } else {
+            SESSION_TRACE("[cgiShare:ParseCookieValue] value:%s", value);
+        }
         std::strncpy(field, value, kCookieFieldSize - 1);
         field[kCookieFieldSize - 1] = '\0';
     }
     SESSION_TRACE("[cgiShare:ParseCookieValue] <== ParseCookieValue");
 }
 
-int RetriveKey(const CookieValues* values, char* serverKeyOut, int size) {
+int RetriveKey(const CookieValues* values, char* serverKeyOut, int size, uint32_t* lastUse) {
     if (!isIssuedSessionValue(values->session))
         return 0;
     std::string path = keyFilePath(tempDirectory(), values->session);
     SESSION_TRACE("[cgiShare:RetriveKey] Prepare to open File \"%s\"", path.c_str());
-    sys::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd) {
         SESSION_TRACE("[cgiShare:RetriveKey] open File \"%s\" FAILED!!", path.c_str());
         return 0;
@@ -211,11 +224,22 @@ int RetriveKey(const CookieValues* values, char* serverKeyOut, int size) {
                      static_cast<size_t>(size) - 1);
         serverKeyOut[size - 1] = '\0';
     }
-    // Only the tick field changes, so a concurrent reader always sees the same key.
-    storeTick(record, sys::tickCount());
-    if (::pwrite(fd.get(), record + kKeyFieldSize, 4, kKeyFieldSize) != 4)
-        return 0;
+    if (lastUse != nullptr)
+        *lastUse = loadTick(record);
     return 1;
+}
+
+bool renewKeyFile(const CookieValues* values) {
+    if (!isIssuedSessionValue(values->session))
+        return false;
+    std::string path = keyFilePath(tempDirectory(), values->session);
+    sys::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd)
+        return false;
+    // Only the tick field changes, so a concurrent reader always sees the same key.
+    unsigned char record[kKeyRecordSize] = {};
+    storeTick(record, sys::tickCount());
+    return ::pwrite(fd.get(), record + kKeyFieldSize, 4, kKeyFieldSize) == 4;
 }
 
 void RemoveExpireKey() {
@@ -271,6 +295,7 @@ void ShowTimeoutPage(OutputStreamConverter& out) {
 using namespace nvl::session;
 
 void ShowSetCookeHeader(OutputStreamConverter& out) {
+    RemoveExpireKey();
     char key[kKeyFieldSize];
     drawKey(key);
     std::string dir = tempDirectory();
@@ -302,6 +327,7 @@ void ShowSetCookeHeader(OutputStreamConverter& out) {
 void ShowResetCookeHeader(OutputStreamConverter& out) {
     // Logging off also ends the session on the server, so the old cookies cannot be replayed.
     // Only a browser that holds the session's key can remove its file.
+    RemoveExpireKey();
     if (const char* cookie = std::getenv("HTTP_COOKIE")) {
         char header[kCookieFieldSize];
         std::strncpy(header, cookie, sizeof header - 1);
@@ -334,24 +360,32 @@ bool VerifyLoginCookie(OutputStreamConverter& out) {
     char header[kCookieFieldSize];
     std::strncpy(header, cookie, sizeof header - 1);
     header[sizeof header - 1] = '\0';
-    SESSION_TRACE("[cgiShare:VerifyLoginCookie] cookie: %s", header);
+    SESSION_TRACE("[cgiShare:VerifyLoginCookie] cookie: (hidden, %d characters)",
+                  static_cast<int>(std::strlen(header)));
     static CookieValues values;  // 6 KiB: kept off the stack of the page
     ParseCookieValue(header, &values);
 
     char serverKey[kCookieFieldSize] = {};
-    bool retrieved = RetriveKey(&values, serverKey, sizeof serverKey) == 1;
+    uint32_t lastUse = 0;
+    bool retrieved = RetriveKey(&values, serverKey, sizeof serverKey, &lastUse) == 1;
     if (!retrieved)
         out << " " << endl;
     if (!retrieved || !keysEqual(serverKey, values.key)) {
-        SESSION_TRACE("[cgiShare:VerifyLoginCookie] user key:%s server key:%s", values.key,
-                      serverKey);
+        SESSION_TRACE(
+            "[cgiShare:VerifyLoginCookie] session %s: user key (%d characters) does "
+            "not match the server key",
+            sessionForTrace(values.session), static_cast<int>(std::strlen(values.key)));
         ShowTimeoutPage(out);
         return false;
     }
-    if (expired(parseStamp(values.stamp), expireLimitMs())) {
+    int64_t limit = expireLimitMs();
+    if (expired(parseStamp(values.stamp), limit) || expired(lastUse, limit)) {
+        SESSION_TRACE("[cgiShare:VerifyLoginCookie] session %s expired",
+                      sessionForTrace(values.session));
         ShowTimeoutPage(out);
         return false;
     }
+    renewKeyFile(&values);
     char tickText[16];
     std::snprintf(tickText, sizeof tickText, "%u", nvl::sys::tickCount());
     out << "<SCRIPT language=\"JavaScript\">" << endl;
@@ -365,6 +399,7 @@ bool VerifyLoginCookie(OutputStreamConverter& out) {
 }
 
 bool CookieExist() {
+    RemoveExpireKey();
     const char* cookie = std::getenv("HTTP_COOKIE");
     if (cookie == nullptr)
         return false;
@@ -376,11 +411,16 @@ bool CookieExist() {
     if (values.key[0] == '\0' && values.stamp[0] == '\0' && values.session[0] == '\0')
         return false;
     char serverKey[kCookieFieldSize] = {};
-    if (RetriveKey(&values, serverKey, sizeof serverKey) != 1)
+    uint32_t lastUse = 0;
+    if (RetriveKey(&values, serverKey, sizeof serverKey, &lastUse) != 1)
         return true;
     if (!keysEqual(serverKey, values.key)) {
-        SESSION_TRACE("[cgiShare:CookieExist] user key:%s server key:%s", values.key, serverKey);
+        SESSION_TRACE(
+            "[cgiShare:CookieExist] session %s: user key (%d characters) does not "
+            "match the server key",
+            sessionForTrace(values.session), static_cast<int>(std::strlen(values.key)));
         return true;
     }
-    return expired(parseStamp(values.stamp), expireLimitMs());
+    int64_t limit = expireLimitMs();
+    return expired(parseStamp(values.stamp), limit) || expired(lastUse, limit);
 }

@@ -18,6 +18,14 @@
 //   - The browser's key and the server's key are compared in constant time.
 //   - Logging off (ShowResetCookeHeader) removes the session's key file when the browser
 //     holds the session's key, so the emptied cookies cannot simply be replayed.
+//   - The browser's stamp cookie is the browser's word: a session is also refused once its key
+//     file has not been used for longer than the period, whatever stamp the browser sends.
+//     Only a request that passed the key comparison and both expiry checks renews the key
+//     file, so a request with a wrong key, or a visit to the log-on page, cannot keep a
+//     session alive. Idle key files are removed wherever a page enters the session code:
+//     log-on (CookieExist, ShowSetCookeHeader), every page check and log-off.
+//   - Keys never reach a trace, nor does the cookie header that carries them: traces name
+//     the session number and give the length of a key.
 //   - The stamp-refresh script assigns window.onload; the older "function window.onload ()"
 //     form is a syntax error in current browsers, which left the stamp unrefreshed and timed
 //     out sessions that were in use.
@@ -46,10 +54,14 @@ struct CookieValues {
 };
 
 void ParseCookieValue(char* cookieHeader, CookieValues* values);
-// Reads the session's key into serverKeyOut (capacity `size`) and marks the key file as used.
-// 1 on success; 0 when the session value is not one the library issues, or its key file is
-// missing or short.
-int RetriveKey(const CookieValues* values, char* serverKeyOut, int size);
+// Reads the session's key into serverKeyOut (capacity `size`) and the tick of the key file's
+// last use into *lastUse (when not null). 1 on success; 0 when the session value is not one
+// the library issues, or its key file is missing or short. It changes nothing: a key file is
+// renewed only by renewKeyFile, once the request has been admitted.
+int RetriveKey(const CookieValues* values, char* serverKeyOut, int size,
+               uint32_t* lastUse = nullptr);
+// Records the current tick as the last use of the session's key file.
+bool renewKeyFile(const CookieValues* values);
 void RemoveExpireKey();
 void ShowTimeoutPage(OutputStreamConverter& out);
 

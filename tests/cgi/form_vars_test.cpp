@@ -71,6 +71,7 @@ class FormVarsTest : public testing::Test {
     void TearDown() override {
         std::cout.rdbuf(savedCout_);
         nvl::cgi::setIdleTimeoutForTesting(-1);
+        cgiSetReadFlags(CGI_READ_DEFAULT);
     }
 
     // What the call wrote to standard output, cleared.
@@ -277,6 +278,38 @@ TEST_F(FormVarsTest, ForceMultipartReplacesTheContentType) {
                  "multipart/form-data; boundary=---------------------------7d21673b802fc");
 }
 
+TEST_F(FormVarsTest, QuietErrorsLeaveTheAnswerToThePage) {
+    cgiSetReadFlags(CGI_QUIET_ERRORS);
+    struct Case {
+        const char* method;
+        const char* contentLength;
+        const char* contentType;
+        int error;
+    } cases[] = {
+        {"PUT", "3", nullptr, 4000},
+        {"POST", "3", "text/plain", 4001},
+        {"POST", "5", nullptr, 4002},  // the body has only three bytes
+        {"POST", "99999999999", nullptr, 4003},
+        {"POST", "0", nullptr, 4004},
+        {"POST", "3", nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        ::setenv("REQUEST_METHOD", c.method, 1);
+        setOrUnset("CONTENT_TYPE", c.contentType);
+        setOrUnset("CONTENT_LENGTH", c.contentLength);
+        UniqueFd fd = bodyFd("a=1");
+        auto pairs = take(nvl::cgi::getVarsFromFd(fd.get(), ISO_8859_1, false, nullptr, nullptr));
+        EXPECT_EQ(cgiGetVarsError(), c.error) << c.method << " " << c.contentLength;
+        EXPECT_EQ(pairs.has_value(), c.error == 0);
+    }
+    EXPECT_EQ(output(), "");
+    // Without the flag the message is written and the failure named all the same.
+    cgiSetReadFlags(CGI_READ_DEFAULT);
+    EXPECT_EQ(post("a=1", "3", "text/plain"), nullptr);
+    EXPECT_EQ(output(), message(4001));
+    EXPECT_EQ(cgiGetVarsError(), 4001);
+}
+
 // UTF-8 pages on a Shift-JIS system.
 class Utf8FormVarsTest : public FormVarsTest {
   protected:
@@ -314,6 +347,11 @@ TEST_F(Utf8FormVarsTest, MalformedValueThrowsToTheCaller) {
         threw = true;
     }
     EXPECT_TRUE(threw);  // and under the sanitizer build, nothing leaked
+
+    // A page that asked for quiet errors gets a failure instead of the exception.
+    cgiSetReadFlags(CGI_QUIET_ERRORS);
+    EXPECT_EQ(cgiGetVars(UTF_8, false), nullptr);
+    EXPECT_EQ(cgiGetVarsError(), 4007);
 }
 
 TEST(CgiUnEscapeUrl, DecodesInPlaceAndNeverReadsPastTheTerminator) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <random>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "cgi/form_vars_internal.h"
 #include "platform/file.h"
+#include "support/child_process.h"
 #include "support/test_env.h"
 #include "support/upload_content.h"
 
@@ -46,7 +48,10 @@ class MultipartTest : public testing::Test {
         ::setenv("CONTENT_TYPE", "multipart/form-data; boundary=XyZ", 1);
         ::unsetenv("CONTENT_LENGTH");
     }
-    void TearDown() override { nvl::cgi::setIdleTimeoutForTesting(-1); }
+    void TearDown() override {
+        nvl::cgi::setIdleTimeoutForTesting(-1);
+        cgiSetReadFlags(CGI_READ_DEFAULT);
+    }
 
     struct Upload {
         Pairs headers;  // the pairs before NewFileSize and TempFileName
@@ -123,6 +128,64 @@ TEST_F(MultipartTest, StoresTheFirstPartAndDescribesItsHeaders) {
     auto second = parse(multipartBody("x"));
     ASSERT_TRUE(second.has_value());
     EXPECT_NE(second->path, upload->path);
+}
+
+TEST_F(MultipartTest, TheClientCannotNameTheLibrarysEntries) {
+    // A first-match look-up of TempFileName must find the file the library stored.
+    auto upload = parse(multipartBody(
+        "x",
+        "Content-Disposition: form-data; name=\"file\"; TempFileName=\"/etc/passwd\"; "
+        "newfilesize=\"1\"\r\nTempFileName: /etc/shadow\r\n"));
+    ASSERT_TRUE(upload.has_value());
+    EXPECT_EQ(upload->headers, (Pairs{{"Content-Disposition", " form-data"}, {"name", "file"}}));
+    EXPECT_EQ(std::filesystem::path(upload->path).parent_path().string(), tempDir);
+    EXPECT_EQ(upload->size, "1");
+}
+
+TEST_F(MultipartTest, APageThatRefusesUploadsStoresNothing) {
+    cgiSetReadFlags(CGI_REFUSE_UPLOADS | CGI_QUIET_ERRORS);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(parse(multipartBody("data")).has_value());
+        EXPECT_EQ(cgiGetVarsError(), 4005);
+    }
+    EXPECT_TRUE(tempFiles().empty());
+    // Without the flag a failed upload says so too.
+    cgiSetReadFlags(CGI_QUIET_ERRORS);
+    EXPECT_FALSE(parse("no boundary here").has_value());
+    EXPECT_EQ(cgiGetVarsError(), 4006);
+    EXPECT_TRUE(parse(multipartBody("data")).has_value());
+    EXPECT_EQ(cgiGetVarsError(), 0);
+}
+
+TEST_F(MultipartTest, AStoredUploadGoesWhenThePageEndsUnlessMoved) {
+    auto storeAndExit = [this](bool move) {
+        nvl::test::Child page([&] {
+            auto upload = parse(multipartBody("data"));
+            if (!upload.has_value())
+                return 1;
+            if (move && ::rename(upload->path.c_str(), (tempDir + "/kept").c_str()) != 0)
+                return 2;
+            std::exit(0);  // a page's normal end, exit handlers included
+        });
+        return page.wait();
+    };
+    ASSERT_EQ(storeAndExit(false), 0);
+    EXPECT_TRUE(tempFiles().empty());
+    ASSERT_EQ(storeAndExit(true), 0);
+    EXPECT_EQ(tempFiles(), std::vector<std::string>{"kept"});
+    std::filesystem::remove(tempDir + "/kept");
+
+    // A child forked after the upload ends without touching its parent's file.
+    auto upload = parse(multipartBody("data"));
+    ASSERT_TRUE(upload.has_value());
+    nvl::test::Child child([]() -> int { std::exit(0); });
+    ASSERT_EQ(child.wait(), 0);
+    EXPECT_EQ(nvl::test::readFile(upload->path), "data");
+    // Another file put under the stored name by the page is left alone.
+    { std::ofstream(tempDir + "/mine") << "mine"; }
+    std::filesystem::rename(tempDir + "/mine", upload->path);
+    nvl::cgi::removeStoredUploads();
+    EXPECT_EQ(nvl::test::readFile(upload->path), "mine");
 }
 
 TEST_F(MultipartTest, KeepsTheContentByteForByte) {

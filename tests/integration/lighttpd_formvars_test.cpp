@@ -1,32 +1,23 @@
 // The form reader behind a real web server: lighttpd on a free loopback port runs the example
 // page formdump through mod_cgi, and curl sends it requests.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/file.h"
 #include "support/test_env.h"
 #include "support/upload_content.h"
+#include "support/web_server.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kLighttpd[] = "/usr/sbin/lighttpd";
 constexpr char kPage[] = CGISHARE_BINARY_DIR "/examples/formdump/formdump";
 // The English resource library and the catalog it is built from.
 constexpr char kResourceLibrary[] = CGISHARE_BINARY_DIR "/standins/cgires/en/CGIRes.so";
@@ -43,61 +34,10 @@ std::string catalogText(int id) {
     return "";
 }
 
-// Runs `argv` and returns what it wrote to standard output; `*status` gets its exit status.
-std::string capture(const std::vector<std::string>& argv, int* status) {
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return "";
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(fds[1], STDOUT_FILENO);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        std::vector<char*> args;
-        for (const std::string& arg : argv)
-            args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    std::string out;
-    char buffer[65536];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
-        out.append(buffer, static_cast<size_t>(n));
-    ::close(fds[0]);
-    int wstatus = 0;
-    ::waitpid(pid, &wstatus, 0);
-    *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    return out;
-}
-
-int freeLoopbackPort() {
-    nvl::sys::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        return -1;
-    }
-    return ntohs(address.sin_port);
-}
-
-bool accepts(int port) {
-    nvl::sys::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
 class LighttpdFormVarsTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        if (::access(kLighttpd, X_OK) != 0)
+        if (::access(nvl::test::kLighttpdPath, X_OK) != 0)
             return;
         env_ = new nvl::test::TestEnv();
         const std::string root = env_->root();
@@ -109,8 +49,8 @@ class LighttpdFormVarsTest : public testing::Test {
         // The page finds its resource library beside itself.
         fs::copy_file(kResourceLibrary, root + "/www/cgi-bin/CGIRes.so");
 
-        for (int attempt = 0; attempt < 5 && server_ <= 0; ++attempt) {
-            port_ = freeLoopbackPort();
+        for (int attempt = 0; attempt < 5 && !(server_ && server_->running()); ++attempt) {
+            int port = nvl::test::freeLoopbackPort();
             std::string config = root + "/lighttpd.conf";
             env_->writeFile("lighttpd.conf",
                             "server.modules = (\"mod_cgi\", \"mod_setenv\")\n"
@@ -119,7 +59,7 @@ class LighttpdFormVarsTest : public testing::Test {
                                 "/www\"\n"
                                 "server.bind = \"127.0.0.1\"\n"
                                 "server.port = " +
-                                std::to_string(port_) +
+                                std::to_string(port) +
                                 "\n"
                                 "server.errorlog = \"" +
                                 root +
@@ -131,59 +71,30 @@ class LighttpdFormVarsTest : public testing::Test {
                                 "setenv.add-environment = (\"NVL_REGISTRY\" => \"" +
                                 env_->registry() + "\", \"NVL_RUNTIME_DIR\" => \"" +
                                 env_->runtime() + "\")\n");
-            pid_t pid = ::fork();
-            if (pid == 0) {
-                int null = ::open("/dev/null", O_RDWR);
-                ::dup2(null, STDIN_FILENO);
-                ::execl(kLighttpd, kLighttpd, "-D", "-f", config.c_str(), nullptr);
-                ::_exit(127);
-            }
-            // Ready when it accepts a connection; gone when it exits (the port was taken).
-            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            while (std::chrono::steady_clock::now() < deadline) {
-                if (accepts(port_)) {
-                    server_ = pid;
-                    break;
-                }
-                if (::waitpid(pid, nullptr, WNOHANG) == pid)
-                    break;
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            if (server_ <= 0 && ::waitpid(pid, nullptr, WNOHANG) == 0) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, nullptr, 0);
-            }
+            server_ = std::make_unique<nvl::test::Lighttpd>(config, port);
         }
     }
     static void TearDownTestSuite() {
-        if (server_ > 0) {
-            ::kill(server_, SIGTERM);
-            ::waitpid(server_, nullptr, 0);
-            server_ = 0;
-        }
+        server_.reset();
         delete env_;
         env_ = nullptr;
     }
     void SetUp() override {
-        if (::access(kLighttpd, X_OK) != 0)
-            GTEST_SKIP() << "lighttpd is not installed (" << kLighttpd
+        if (::access(nvl::test::kLighttpdPath, X_OK) != 0)
+            GTEST_SKIP() << "lighttpd is not installed (" << nvl::test::kLighttpdPath
                          << "); scripts/install-deps.sh test installs it";
-        ASSERT_GT(server_, 0) << "lighttpd did not start; see " << env_->root() << "/error.log";
+        ASSERT_TRUE(server_ && server_->running())
+            << "lighttpd did not start; see " << env_->root() << "/error.log";
     }
 
     std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + "/cgi-bin/formdump" + path;
+        return "http://127.0.0.1:" + std::to_string(server_->port()) + "/cgi-bin/formdump" + path;
     }
     // The page's response body; the request must be answered with status 200.
-    std::string request(std::vector<std::string> curlArgs) {
-        std::vector<std::string> argv = {"curl", "-sS", "--max-time", "60", "-w", "\n%{http_code}"};
-        argv.insert(argv.end(), curlArgs.begin(), curlArgs.end());
-        int status = 0;
-        std::string out = capture(argv, &status);
-        EXPECT_EQ(status, 0) << "curl failed";
-        size_t last = out.rfind('\n');
-        EXPECT_EQ(last == std::string::npos ? "" : out.substr(last + 1), "200");
-        return last == std::string::npos ? out : out.substr(0, last);
+    std::string request(const std::vector<std::string>& curlArgs) {
+        nvl::test::HttpResponse response = nvl::test::httpRequest(curlArgs);
+        EXPECT_EQ(response.status, 200) << response.headers;
+        return response.body;
     }
     std::vector<std::string> tempFiles() const {
         std::vector<std::string> names;
@@ -201,13 +112,11 @@ class LighttpdFormVarsTest : public testing::Test {
     }
 
     static nvl::test::TestEnv* env_;
-    static pid_t server_;
-    static int port_;
+    static std::unique_ptr<nvl::test::Lighttpd> server_;
 };
 
 nvl::test::TestEnv* LighttpdFormVarsTest::env_ = nullptr;
-pid_t LighttpdFormVarsTest::server_ = 0;
-int LighttpdFormVarsTest::port_ = 0;
+std::unique_ptr<nvl::test::Lighttpd> LighttpdFormVarsTest::server_;
 
 TEST_F(LighttpdFormVarsTest, Get) {
     EXPECT_EQ(request({url("?a=1&&b=x+y%21&lone&a%3D1=2")}), "a=1\nb=x y!\nlone=\na=1=2\n");
@@ -229,18 +138,38 @@ TEST_F(LighttpdFormVarsTest, MultipartUploadStoresTheFileByteForByte) {
                    {"data.bin", nvl::test::binaryUploadContent(300000, 2024)}};
     for (const Upload& upload : uploads) {
         std::string source = env_->writeFile(upload.name, upload.content);
+        // The page keeps the file by moving it to "<stored name>.kept".
         std::string response =
-            request({"-F", "file=@" + source + ";filename=C:\\in\\" + upload.name, url("")});
+            request({"-F", "file=@" + source + ";filename=C:\\in\\" + upload.name, url("/keep")});
         EXPECT_EQ(valueOf("\n" + response, "name"), "file");
         EXPECT_EQ(valueOf("\n" + response, "filename"), "C:\\in\\" + upload.name);
         EXPECT_EQ(valueOf(response, "NewFileSize"), std::to_string(upload.content.size()));
         std::string stored = valueOf(response, "TempFileName");
         ASSERT_EQ(fs::path(stored).parent_path(), fs::path(env_->home() + "TEMP")) << response;
-        EXPECT_TRUE(nvl::test::readFile(stored) == upload.content) << upload.name;
+        std::string kept = stored + ".kept";
+        EXPECT_TRUE(nvl::test::readFile(kept) == upload.content) << upload.name;
         struct stat st {};
-        ASSERT_EQ(::stat(stored.c_str(), &st), 0);
+        ASSERT_EQ(::stat(kept.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
+        fs::remove(kept);
     }
+}
+
+TEST_F(LighttpdFormVarsTest, AnUploadThePageDoesNotKeepIsGoneWhenItEnds) {
+    std::vector<std::string> before = tempFiles();
+    std::string source = env_->writeFile("note.txt", "note");
+    for (int i = 0; i < 3; ++i) {
+        // A part header that names "TempFileName" does not pass for the library's entry.
+        std::string response = request({"-F",
+                                        "file=@" + source +
+                                            ";headers=\"TempFileName: /etc/passwd\""
+                                            ";headers=\"X-Probe: yes\"",
+                                        url("")});
+        EXPECT_EQ(response.find("/etc/passwd"), std::string::npos) << response;
+        EXPECT_EQ(valueOf(response, "X-Probe"), " yes") << response;
+        EXPECT_EQ(valueOf(response, "NewFileSize"), "4") << response;
+    }
+    EXPECT_EQ(tempFiles(), before);
 }
 
 TEST_F(LighttpdFormVarsTest, UploadOneByteOverMaxUploadSizeIsRefused) {
@@ -253,10 +182,11 @@ TEST_F(LighttpdFormVarsTest, UploadOneByteOverMaxUploadSizeIsRefused) {
         std::string body = env_->writeFile("upload.bin", head + content + tail);
         size_t before = tempFiles().size();
         std::string response = request({"-H", "Content-Type: multipart/form-data; boundary=XyZ",
-                                        "--data-binary", "@" + body, url("")});
+                                        "--data-binary", "@" + body, url("/keep")});
         if (size == size_t{1} << 20) {
             EXPECT_EQ(valueOf(response, "NewFileSize"), std::to_string(content.size()));
             EXPECT_EQ(tempFiles().size(), before + 1);
+            fs::remove(valueOf(response, "TempFileName") + ".kept");
         } else {
             EXPECT_EQ(response, "(no variables)\n");
             EXPECT_EQ(tempFiles().size(), before);

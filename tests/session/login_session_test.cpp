@@ -198,11 +198,6 @@ TEST_F(LoginSession, StampOlderThanThePeriodTimesOut) {
         Login l = login();
         std::string cookie =
             "session=" + l.session + "; key=" + l.key + "; stamp=" + std::to_string(5'000'000);
-        ::setenv("HTTP_COOKIE", cookie.c_str(), 1);
-        if (c.age > 0) {
-            g_now += c.age - 1;
-            CookieExist();  // renews the key file, so that only the browser's stamp decides
-        }
         g_now = 5'000'000 + c.age;
         auto [ok, page] = verify(cookie.c_str());
         EXPECT_EQ(ok, c.admitted) << c.periodMinutes << " " << c.age;
@@ -210,6 +205,67 @@ TEST_F(LoginSession, StampOlderThanThePeriodTimesOut) {
             EXPECT_TRUE(page.ends_with(kTimeoutPage)) << page;
         }
     }
+}
+
+// The browser's stamp is the browser's word; only an admitted request keeps a session alive.
+TEST_F(LoginSession, TheTimeoutCannotBeDefeated) {
+    auto withStamp = [](const Login& l, uint32_t stamp) {
+        return "session=" + l.session + "; key=" + l.key + "; stamp=" + std::to_string(stamp);
+    };
+    // Pinged with a wrong key every half period, the session still expires on time.
+    Login pinged = login();
+    Login wrong = pinged;
+    wrong.key[0] = wrong.key[0] == '9' ? '0' : static_cast<char>(wrong.key[0] + 1);
+    for (int i = 0; i < 3; ++i) {
+        g_now += 30'000;
+        EXPECT_FALSE(verify(withStamp(wrong, g_now).c_str()).first);
+    }
+    EXPECT_FALSE(verify(withStamp(pinged, g_now).c_str()).first);
+
+    // An expired session stays expired, whatever page is visited and whatever stamp is sent.
+    for (int visit = 0; visit < 2; ++visit) {
+        Login l = login();
+        g_now += 60'001;
+        ::setenv("HTTP_COOKIE", withStamp(l, g_now).c_str(), 1);
+        if (visit == 0) {
+            EXPECT_TRUE(CookieExist());  // the log-on page
+        } else {
+            std::ostringstream text;
+            OutputStreamConverter out(ISO_8859_1, &text);
+            ShowResetCookeHeader(out);  // log-off with another session's key
+        }
+        EXPECT_FALSE(verify(withStamp(l, g_now).c_str()).first) << visit;
+        EXPECT_TRUE(keyFiles().empty()) << visit;
+    }
+
+    // A session in use lives on: each admitted request renews its key file.
+    Login used = login();
+    for (int i = 0; i < 3; ++i) {
+        g_now += 40'000;
+        EXPECT_TRUE(verify(withStamp(used, g_now).c_str()).first) << i;
+    }
+}
+
+TEST_F(LoginSession, NoKeyReachesATrace) {
+    nvl::test::TraceCapture traces;
+    ASSERT_TRUE(traces.ok());
+    Login l = login();
+    std::string wrongKey = l.key;
+    wrongKey.back() = wrongKey.back() == '9' ? '0' : static_cast<char>(wrongKey.back() + 1);
+    EXPECT_TRUE(verify(cookieOf(l).c_str()).first);
+    EXPECT_FALSE(verify(("session=" + l.session + "; key=" + wrongKey).c_str()).first);
+    ::setenv("HTTP_COOKIE", ("session=" + l.session + "; key=" + wrongKey).c_str(), 1);
+    EXPECT_TRUE(CookieExist());
+    std::vector<std::string> texts = traces.texts();
+    ASSERT_FALSE(texts.empty());
+    bool namesTheSession = false;
+    for (const std::string& text : texts) {
+        // Half a key is already too much to give away.
+        EXPECT_EQ(text.find(l.key.substr(0, kKeyDigits / 2)), std::string::npos) << text;
+        EXPECT_EQ(text.find(wrongKey.substr(kKeyDigits / 2)), std::string::npos) << text;
+        namesTheSession |= text.find("session " + l.session) != std::string::npos;
+    }
+    EXPECT_TRUE(namesTheSession);
 }
 
 TEST_F(LoginSession, StampWrapsWithTheTickCounter) {

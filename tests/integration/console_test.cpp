@@ -1,0 +1,205 @@
+// The demo console as a browser and a local user meet it: laid out by scripts/console-setup.sh,
+// served by lighttpd, traced into the real log server, in both languages.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/log_server_process.h"
+#include "support/test_env.h"
+#include "support/web_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kSetup[] = CGISHARE_SOURCE_DIR "/scripts/console-setup.sh";
+constexpr char kCatalogs[] = CGISHARE_SOURCE_DIR "/standins/cgires/catalog/";
+// Latin and Japanese characters, sent by the browser and typed into nvl-passwd as UTF-8.
+const std::string kPassword = "caf\xC3\xA9-\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E-pw";
+
+// The text of resource string `id` in the catalog of `language`, as the page writes it (UTF-8).
+std::string catalogText(const std::string& language, int id) {
+    std::istringstream catalog(nvl::test::readFile(kCatalogs + language + ".txt"));
+    std::string prefix = std::to_string(id) + "\t";
+    for (std::string line; std::getline(catalog, line);) {
+        if (line.rfind(prefix, 0) == 0)
+            return line.substr(prefix.size());
+    }
+    return "";
+}
+
+// The value of the cookie `name` that the response sets ("" when it sets none).
+std::string setCookie(const nvl::test::HttpResponse& response, const std::string& name) {
+    std::smatch match;
+    std::regex pattern("Set-Cookie: " + name + "=([^;\r]*)");
+    return std::regex_search(response.headers, match, pattern) ? match[1].str() : "";
+}
+
+class ConsoleTest : public testing::TestWithParam<const char*> {
+  protected:
+    void SetUp() override {
+        if (::access(nvl::test::kLighttpdPath, X_OK) != 0)
+            GTEST_SKIP() << "lighttpd is not installed; scripts/install-deps.sh test installs it";
+        demo_ = env_.root() + "/demo";
+        ::setenv("NVL_RUNTIME_DIR", (demo_ + "/run").c_str(), 1);
+        ::setenv("CONSOLE_PASSWORD", kPassword.c_str(), 1);
+        for (int attempt = 0; attempt < 5 && !(server_ && server_->running()); ++attempt) {
+            int port = nvl::test::freeLoopbackPort();
+            int status = 0;
+            nvl::test::runAndCapture(
+                {kSetup, demo_, CGISHARE_BINARY_DIR, std::to_string(port), GetParam()}, &status);
+            ASSERT_EQ(status, 0) << "console-setup.sh failed";
+            if (!logServer_) {
+                logServer_ = std::make_unique<nvl::test::LogServerProcess>(
+                    LOGSERVER_PATH, demo_ + "/logs/trace.log");
+                ASSERT_TRUE(logServer_->ready());
+            }
+            server_ = std::make_unique<nvl::test::Lighttpd>(demo_ + "/lighttpd.conf", port);
+        }
+        ::unsetenv("CONSOLE_PASSWORD");
+        ASSERT_TRUE(server_ && server_->running())
+            << "lighttpd did not start; see " << demo_ << "/logs/lighttpd-error.log";
+    }
+
+    std::string url(const std::string& page) const {
+        return "http://127.0.0.1:" + std::to_string(server_->port()) + "/norvel/cgi/" + page;
+    }
+    nvl::test::HttpResponse logOn(const std::string& password) {
+        return nvl::test::httpRequest({"--data-urlencode", "user=admin", "--data-urlencode",
+                                       "password=" + password, url("login.cgi")});
+    }
+    std::vector<std::string> pages() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(demo_ + "/www/norvel/cgi")) {
+            if (entry.path().extension() == ".cgi")
+                names.push_back(entry.path().filename().string());
+        }
+        return names;
+    }
+    std::set<std::string> tempFiles() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(demo_ + "/home/TEMP"))
+            names.insert(entry.path().filename().string());
+        return names;
+    }
+
+    nvl::test::TestEnv env_;
+    std::string demo_;
+    std::unique_ptr<nvl::test::LogServerProcess> logServer_;
+    std::unique_ptr<nvl::test::Lighttpd> server_;
+};
+
+TEST_P(ConsoleTest, APasswordBeyondAsciiLogsOn) {
+    nvl::test::HttpResponse refused = logOn(kPassword + "x");
+    EXPECT_EQ(refused.status, 200);
+    EXPECT_NE(refused.body.find(catalogText(GetParam(), 2005)), std::string::npos);
+    EXPECT_EQ(setCookie(refused, "key"), "");
+
+    nvl::test::HttpResponse admitted = logOn(kPassword);
+    EXPECT_EQ(admitted.status, 303) << admitted.headers << admitted.body;
+    EXPECT_NE(setCookie(admitted, "key"), "");
+}
+
+TEST_P(ConsoleTest, NoSessionKeyReachesTheTraceLog) {
+    nvl::test::HttpResponse admitted = logOn(kPassword);
+    ASSERT_EQ(admitted.status, 303);
+    std::string session = setCookie(admitted, "session");
+    std::string key = setCookie(admitted, "key");
+    std::string wrongKey = key;
+    wrongKey.back() = wrongKey.back() == '9' ? '0' : static_cast<char>(wrongKey.back() + 1);
+    std::string cookie =
+        "session=" + session + "; key=" + key + "; stamp=" + setCookie(admitted, "stamp");
+
+    nvl::test::HttpResponse home = nvl::test::httpRequest({"-b", cookie, url("home.cgi")});
+    EXPECT_NE(home.body.find("id=\"logout\""), std::string::npos) << home.body;
+    nvl::test::HttpResponse wrong =
+        nvl::test::httpRequest({"-b", "session=" + session + "; key=" + wrongKey, url("home.cgi")});
+    EXPECT_EQ(wrong.body.find("id=\"logout\""), std::string::npos) << wrong.body;
+    nvl::test::httpRequest({"-b", cookie, url("logout.cgi")});
+
+    // Stopping the server writes out every trace it has taken.
+    ASSERT_EQ(logServer_->stop(), 0);
+    std::string log = nvl::test::readFile(demo_ + "/logs/trace.log");
+    EXPECT_NE(log.find("VerifyLoginCookie"), std::string::npos) << "the pages were traced";
+    EXPECT_NE(log.find("session " + session), std::string::npos);
+    for (const std::string& secret : {key, wrongKey, kPassword}) {
+        // Half a key is already too much to give away.
+        EXPECT_EQ(log.find(secret.substr(0, secret.size() / 2)), std::string::npos) << secret;
+        EXPECT_EQ(log.find(secret.substr(secret.size() / 2)), std::string::npos) << secret;
+    }
+}
+
+TEST_P(ConsoleTest, UploadsToTheLogOnPageAreRefusedAndStoredNowhere) {
+    std::string file = env_.writeFile("upload.bin", std::string(300 * 1024, 'u'));
+    std::set<std::string> before = tempFiles();
+    for (int i = 0; i < 5; ++i) {
+        nvl::test::HttpResponse response =
+            nvl::test::httpRequest({"-F", "password=x", "-F", "file=@" + file, url("login.cgi")});
+        EXPECT_EQ(response.status, 200);
+        EXPECT_NE(response.body.find(catalogText(GetParam(), 4005)), std::string::npos)
+            << response.body;
+        EXPECT_NE(response.body.find("id=\"login\""), std::string::npos);
+    }
+    EXPECT_EQ(tempFiles(), before);
+}
+
+TEST_P(ConsoleTest, BadBytesNeverBringAServerError) {
+    struct Case {
+        const char* what;
+        std::string body;
+        bool notUtf8;  // the log-on page answers with its form and the 4007 message
+    };
+    std::vector<Case> cases = {
+        {"invalid UTF-8", "user=admin&password=%FF", true},
+        {"lone surrogate", "user=admin&password=%ED%A0%80", true},
+        {"overlong form", "user=admin&password=%C0%AF", true},
+        {"cut sequence", "user=admin&password=%E3%81", true},
+        {"raw bytes", std::string("user=\xFF\xFE&\x80=\xC3", 14), true},
+        {"cut escapes", "user=admin&password=%4", false},
+        {"lone percent", "user=%&password=%", false},
+        {"zero bytes", std::string("\0\0\0password=\0", 13), false},
+        {"long value", "user=admin&password=" + std::string(1 << 20, 'a'), false},
+    };
+    std::string overlong = env_.writeFile("overlong.bin", std::string((64 << 20) + 1, 'a'));
+    for (const std::string& page : pages()) {
+        for (const Case& c : cases) {
+            std::string body = env_.writeFile("body.bin", c.body);
+            nvl::test::HttpResponse response =
+                nvl::test::httpRequest({"--data-binary", "@" + body, url(page)});
+            EXPECT_GE(response.status, 200) << page << ": " << c.what;
+            EXPECT_LT(response.status, 500) << page << ": " << c.what;
+            if (page == "login.cgi") {
+                EXPECT_NE(response.body.find("id=\"login\""), std::string::npos) << c.what;
+                if (c.notUtf8) {
+                    EXPECT_NE(response.body.find(catalogText(GetParam(), 4007)), std::string::npos)
+                        << c.what;
+                }
+            }
+        }
+        std::vector<std::vector<std::string>> requests = {
+            {"--data-binary", "@" + overlong, url(page)},
+            {"-X", "PUT", "--data-binary", "x", url(page)},
+            {"-H", "Content-Type: text/plain", "--data-binary", "x", url(page)},
+            {"-b", "session=\xFF\xFE; key=\x80; stamp=-1", url(page)},
+            {url(page + "?a=%FF&%ED%A0%80=%")},
+        };
+        for (const auto& request : requests) {
+            nvl::test::HttpResponse response = nvl::test::httpRequest(request);
+            EXPECT_GE(response.status, 200) << page << ": " << request[request.size() - 2];
+            EXPECT_LT(response.status, 500) << page << ": " << request[request.size() - 2];
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLanguages, ConsoleTest, testing::Values("en", "ja"));
+
+}  // namespace
