@@ -71,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // The last pair names the file; it holds no more than the body.
         if (std::strcmp(p[0], "TempFileName") != 0 || std::strtoul(p[-1], nullptr, 10) > size - 1)
             std::abort();
-        std::remove(p[1]);
         cgiFreeVars(vars, nullptr);
+        nvl::cgi::removeStoredUploads();  // what the end of a page does
     }
     return 0;
 }

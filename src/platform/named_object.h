@@ -37,7 +37,7 @@
 //   unnamed object, which only its handles reach (it cannot be opened).
 //
 // Design
-//   Each named object is one file in <runtimeDir()>/objects: a 4 KiB header (kind, name, and
+//   Each named object is one file in <runtime dir>/objects: a 4 KiB header (kind, name, and
 //   the kind's state: a process-shared, robust, recursive pthread mutex, or one 32-bit futex
 //   word for an event) followed, for a mapping, by its data pages. The directory should be
 //   tmpfs, as /run is, so that mappings live in memory like the page file. The file name
@@ -109,12 +109,20 @@
 // createFileMapping set lastError() on success too (kSuccess or kErrAlreadyExists); the other
 // calls leave it alone on success.
 //
+// Who may use them: the server's own accounts only. The object directory and its files are the
+// owner's alone (0700, files and ".lock" 0600), or its group's in a group-shared runtime
+// directory (2770, 0660); the runtime directory itself is checked first (paths.h). When it or the
+// object directory fails the checks, every call that names an object fails with
+// kErrAccessDenied. The directory is not sticky, even when shared: one account must be able to
+// remove a stale object that another one left.
+//
 // Unlike the original: handles carry every access right (the access masks of the original's
-// open calls are not asked for); security descriptors do not exist, the files are readable and
-// writable by every local account, as a null DACL allowed; there is no wait for all objects,
-// no PulseEvent, no semaphore. A process that closes its last handle of a mutex it still owns
-// keeps the mutex's page mapped until it exits, so that the kernel can still mark the mutex
-// abandoned when the owning thread ends.
+// open calls are not asked for); there are no security descriptors, and where a null DACL let
+// every local account in, only the server's accounts get in here (on a shared host another
+// account could otherwise take the server's objects over); there is no wait for all objects, no
+// PulseEvent, no semaphore. A process that closes its last handle of a mutex it still owns keeps
+// the mutex's page mapped until it exits, so that the kernel can still mark the mutex abandoned
+// when the owning thread ends.
 #pragma once
 
 #include <cstddef>

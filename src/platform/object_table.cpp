@@ -31,6 +31,7 @@ namespace {
 // --- Names ---------------------------------------------------------------------------------
 
 constexpr size_t kMaxEncodedName = 200;
+constexpr const char* kObjectDirectoryName = "objects";
 
 uint64_t rotl(uint64_t x, int bits) {
     return (x << bits) | (x >> (64 - bits));
@@ -214,6 +215,7 @@ struct DirectoryGuard {
     std::string dir;
     UniqueFd dirFd;
     UniqueFd lockFd;
+    mode_t fileMode = 0600;  // of the object files made there
 };
 
 struct Table {
@@ -579,39 +581,60 @@ bool coversData(uint64_t fileSize, const objects::Header& header) {
     return needed >= header.dataSize && fileSize >= needed;
 }
 
-uint32_t prepareDirectory(const std::string& dir) {
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0)
+// Opens the ".lock" of a guarded directory: read-only, as FileWriteLock does (flock needs no
+// write access); a symbolic link planted under its name is refused, never followed. Made with
+// exactly `mode`, whatever the umask, so that every account that shares the directory can open it.
+UniqueFd openGuardFile(int dirFd, mode_t mode) {
+    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW;
+    for (;;) {
+        UniqueFd fd(::openat(dirFd, ".lock", kFlags));
+        if (fd || errno != ENOENT)
+            return fd;
+        fd.reset(::openat(dirFd, ".lock", kFlags | O_CREAT | O_EXCL, mode));
+        if (fd) {
+            ::fchmod(fd.get(), mode);
+            return fd;
+        }
+        if (errno != EEXIST)
+            return fd;
+    }
+}
+
+// Opens the object directory `dir`: the one of the runtime directory, made when missing and
+// checked. Only to let go of an entry made before the runtime directory changed (tests change it)
+// is another one opened: it was checked when the entry was made in it, and only the entry's own
+// file is removed from it.
+uint32_t openObjectDirectory(const std::string& dir, bool releasing, RuntimeSubdirectory* out) {
+    if (releasing && dir != runtimeDir() + "/" + kObjectDirectoryName) {
+        out->fd.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!out->fd)
+            return fileSystemError(errno);
+        out->path = dir;
+        out->fileMode = 0600;
         return kSuccess;
-    uint32_t error = makeDirectories(dir, 0777);
-    if (error != kSuccess)
-        return error;
-    // Every local account creates and opens objects here, as the original's null DACL allowed.
-    // Not sticky: an account must be able to remove a stale object that another one left.
-    ::chmod(dir.c_str(), 0777);
-    return kSuccess;
+    }
+    uint32_t error = openRuntimeSubdirectory(kObjectDirectoryName, out);
+    if (error == kSuccess && out->path != dir)
+        return kErrAccessDenied;  // the runtime directory changed while the call ran
+    return error;
 }
 
 // Takes the exclusive guard of `dir` (table mutex held), opening the directory and its ".lock"
-// the first time. The lock file is opened read-only, as FileWriteLock does: flock needs no write
-// access, and a symbolic link planted under its name is refused, never followed.
-uint32_t lockDirectory(Table& t, const std::string& dir) {
+// the first time.
+uint32_t lockDirectory(Table& t, const std::string& dir, bool releasing) {
     DirectoryGuard& g = t.guard;
     if (!g.lockFd || g.dir != dir) {
         t.guard = {};
-        uint32_t error = prepareDirectory(dir);
-        if (error != kSuccess)
+        RuntimeSubdirectory objects;
+        if (uint32_t error = openObjectDirectory(dir, releasing, &objects); error != kSuccess)
             return error;
-        UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!dirFd)
-            return fileSystemError(errno);
-        UniqueFd lockFd(
-            ::openat(dirFd.get(), ".lock", O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
+        UniqueFd lockFd = openGuardFile(objects.fd.get(), objects.fileMode);
         if (!lockFd)
             return fileSystemError(errno);
         g.dir = dir;
-        g.dirFd = std::move(dirFd);
+        g.dirFd = std::move(objects.fd);
         g.lockFd = std::move(lockFd);
+        g.fileMode = objects.fileMode;
     }
     while (::flock(g.lockFd.get(), LOCK_EX) != 0) {
         if (errno != EINTR) {
@@ -632,15 +655,17 @@ class DirectoryLock {
     DirectoryLock(const DirectoryLock&) = delete;
     DirectoryLock& operator=(const DirectoryLock&) = delete;
     // Takes the guard of `dir` unless it is held already; kSuccess or why it could not be had.
-    uint32_t lock(const std::string& dir) {
+    // `releasing`: only to remove the file of an entry that is let go (see openObjectDirectory).
+    uint32_t lock(const std::string& dir, bool releasing = false) {
         if (held_ && t_.guard.dir == dir)
             return kSuccess;
         unlock();
-        uint32_t error = lockDirectory(t_, dir);
+        uint32_t error = lockDirectory(t_, dir, releasing);
         held_ = error == kSuccess;
         return error;
     }
     int dirFd() const { return t_.guard.dirFd.get(); }
+    mode_t fileMode() const { return t_.guard.fileMode; }
     // The directory was removed since it was opened (another may now stand at its path): the
     // caller lets go of it and starts again.
     bool directoryGone() const {
@@ -682,7 +707,7 @@ void releaseEntries(Table& t, std::span<objects::Entry* const> entries) {
                 found != t.byPath.end() && found->second == entry)
                 t.byPath.erase(found);
             // Without the guard the file stays; the next create or open finds it stale.
-            if (guard.lock(entry->path.substr(0, entry->path.rfind('/'))) == kSuccess &&
+            if (guard.lock(entry->path.substr(0, entry->path.rfind('/')), true) == kSuccess &&
                 !heldByOthers(entry->fd) &&
                 sameFile(entry->fd, guard.dirFd(), baseName(entry->path)))
                 ::unlinkat(guard.dirFd(), baseName(entry->path), 0);
@@ -753,8 +778,8 @@ struct OpenedFile {
 
 // Opens the object file `base` of the guard's directory, or creates it (table mutex and guard
 // held).
-uint32_t openUnderGuard(Table& t, int dirFd, const char* base, std::string_view key,
-                        objects::Kind kind, bool create, uint64_t dataSize,
+uint32_t openUnderGuard(Table& t, int dirFd, mode_t fileMode, const char* base,
+                        std::string_view key, objects::Kind kind, bool create, uint64_t dataSize,
                         const std::function<void(objects::Header&)>& init, OpenedFile* out) {
     UniqueFd& fd = out->fd;
     fd.reset(::openat(dirFd, base, O_RDWR | O_CLOEXEC | O_NOFOLLOW));
@@ -794,10 +819,10 @@ uint32_t openUnderGuard(Table& t, int dirFd, const char* base, std::string_view 
     }
     if (!create)
         return kErrFileNotFound;
-    fd.reset(::openat(dirFd, base, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+    fd.reset(::openat(dirFd, base, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, fileMode));
     if (!fd)
         return errno == ENOENT ? kErrFileNotFound : fileSystemError(errno);
-    ::fchmod(fd.get(), 0666);
+    ::fchmod(fd.get(), fileMode);  // the umask must not keep the group out of a shared directory
     // Held before it is set up, so that a creator dying half way leaves a stale file.
     uint32_t error = takeHolderLock(fd.get()) ? kSuccess : fileSystemError(errno);
     if (error == kSuccess)
@@ -848,7 +873,7 @@ HandleValue acquireUnnamed(objects::Kind kind, uint64_t dataSize,
 }  // namespace
 
 std::string objectDirectory() {
-    return runtimeDir() + "/objects";
+    return runtimeDir() + "/" + kObjectDirectoryName;
 }
 
 std::string objectFileName(std::string_view name) {
@@ -870,7 +895,10 @@ HandleValue acquireLocked(Table& t, DirectoryLock& guard, std::string_view name,
     if (nameLength(name) > kMaxObjectNameLength)
         return fail(kErrFilenameTooLong);
     std::string_view key = withoutPrefix(name);
-    std::string dir = objectDirectory();
+    std::string runtime;
+    if (uint32_t error = checkedRuntimeDir(&runtime); error != kSuccess)
+        return fail(error);
+    std::string dir = runtime + "/" + kObjectDirectoryName;
     std::string path = dir + "/" + encodeName(key);
 
     if (auto found = t.byPath.find(path); found != t.byPath.end()) {
@@ -895,8 +923,8 @@ HandleValue acquireLocked(Table& t, DirectoryLock& guard, std::string_view name,
         if (uint32_t error = guard.lock(dir); error != kSuccess)
             return fail(error);
         OpenedFile opened;
-        uint32_t error = openUnderGuard(t, guard.dirFd(), baseName(path), key, kind, create,
-                                        dataSize, init, &opened);
+        uint32_t error = openUnderGuard(t, guard.dirFd(), guard.fileMode(), baseName(path), key,
+                                        kind, create, dataSize, init, &opened);
         if (error == kErrFileNotFound && attempt == 0 && guard.directoryGone()) {
             guard.forget();
             continue;

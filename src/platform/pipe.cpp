@@ -136,14 +136,20 @@ uint32_t PipeConnection::connect(std::string_view name) {
         return kSuccess;  // made by a successful waitForServer()
     if (!validName(name))
         return kErrInvalidName;
-    return connectTo(pipePath(name), false, 0, &fd_);
+    std::string runtime;
+    if (uint32_t error = checkedRuntimeDir(&runtime); error != kSuccess)
+        return error;
+    return connectTo(runtime + "/pipe/" + std::string(name), false, 0, &fd_);
 }
 
 uint32_t PipeConnection::waitForServer(std::string_view name, uint32_t timeoutMs) {
     if (!validName(name))
         return kErrInvalidName;
     fd_.reset();
-    return connectTo(pipePath(name), true, timeoutMs, &fd_);
+    std::string runtime;
+    if (uint32_t error = checkedRuntimeDir(&runtime); error != kSuccess)
+        return error;
+    return connectTo(runtime + "/pipe/" + std::string(name), true, timeoutMs, &fd_);
 }
 
 uint32_t PipeConnection::send(const void* data, size_t size) {
@@ -192,6 +198,15 @@ uint32_t PipeConnection::peerProcessId() const {
     return static_cast<uint32_t>(credentials.pid);
 }
 
+uid_t PipeConnection::peerUserId() const {
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (!fd_ || ::getsockopt(fd_.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+        return static_cast<uid_t>(-1);
+    }
+    return credentials.uid;
+}
+
 // --- PipeServer ----------------------------------------------------------------------------
 
 PipeServer::PipeServer(PipeServer&& other) noexcept {
@@ -217,10 +232,10 @@ PipeServer::~PipeServer() {
 uint32_t PipeServer::create(std::string_view name, int backlog, bool nonBlocking, PipeServer* out) {
     if (!validName(name))
         return kErrInvalidName;
-    const std::string path = pipePath(name);
-    if (uint32_t error = makeDirectories(runtimeDir() + "/pipe", 0755); error != kSuccess) {
+    RuntimeSubdirectory directory;
+    if (uint32_t error = openRuntimeSubdirectory("pipe", &directory); error != kSuccess)
         return error;
-    }
+    const std::string path = directory.path + "/" + std::string(name);
 
     // Probe, replace and publish under one lock, so two servers starting together cannot both
     // take a stale name.
@@ -248,7 +263,7 @@ uint32_t PipeServer::create(std::string_view name, int backlog, bool nonBlocking
     if (::bind(fd.get(), address.get(), address.length()) != 0)
         return errnoToError(errno);
     struct stat st {};
-    if (::chmod(staging.c_str(), 0666) != 0 || ::listen(fd.get(), backlog) != 0 ||
+    if (::chmod(staging.c_str(), directory.fileMode) != 0 || ::listen(fd.get(), backlog) != 0 ||
         ::lstat(staging.c_str(), &st) != 0 || ::rename(staging.c_str(), path.c_str()) != 0) {
         uint32_t error = errnoToError(errno);
         ::unlink(staging.c_str());

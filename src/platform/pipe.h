@@ -2,7 +2,10 @@
 //
 // A pipe named N is the socket file <runtime dir>/pipe/N, a SOCK_SEQPACKET socket: every send
 // is one message and every receive returns one whole message, and one connection normally
-// carries one message. Any local account may connect (the socket file has mode 0666).
+// carries one message. Only the server's own accounts reach it: the pipe directory and the socket
+// are the owner's alone (0700, 0600), or its group's in a group-shared runtime directory (2770,
+// 0660); see paths.h. A runtime directory that fails its checks makes every call here fail with
+// kErrAccessDenied, so the trace client simply finds no log server.
 //
 // Client side, in the original's terms:
 //   connect()        CreateFile: one attempt that never blocks. kErrFileNotFound when no
@@ -69,6 +72,9 @@ class PipeConnection {
 
     // The process id of the peer, 0 when unknown.
     uint32_t peerProcessId() const;
+
+    // The user id of the peer, (uid_t)-1 when unknown (no account has that id).
+    uid_t peerUserId() const;
 
     bool isOpen() const { return static_cast<bool>(fd_); }
     int fd() const { return fd_.get(); }

@@ -222,7 +222,7 @@ TEST_F(NamedObjectTest, DirectoryMadeAgainWhileTheProcessRuns) {
     std::string dir = objectDirectory();
     ASSERT_EQ(::unlink((dir + "/.lock").c_str()), 0);
     ASSERT_EQ(::rmdir(dir.c_str()), 0);
-    ASSERT_EQ(::mkdir(dir.c_str(), 0777), 0);
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
 
     Handle event = createEvent("after", true, false);
     ASSERT_TRUE(event);
