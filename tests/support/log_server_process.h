@@ -2,6 +2,7 @@
 // ready to take traces once the constructor returns.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <string>
@@ -11,10 +12,11 @@ namespace nvl::test {
 
 class LogServerProcess {
   public:
-    // Starts `program` (the nvl-logserver executable) writing to `log`, with `extraArgs` after
-    // the standard ones. The environment (NVL_RUNTIME_DIR) is this process's.
+    // Starts `program` (the nvl-logserver executable) writing to `log`, with `options` after
+    // the standard ones and, when `descriptorLimit` is not 0, no more descriptors than that.
+    // The environment (NVL_RUNTIME_DIR) is this process's; the umask is 022.
     LogServerProcess(const std::string& program, const std::string& log,
-                     const std::vector<std::string>& extraArgs = {});
+                     const std::vector<std::string>& options = {}, rlim_t descriptorLimit = 0);
     ~LogServerProcess();
     LogServerProcess(const LogServerProcess&) = delete;
     LogServerProcess& operator=(const LogServerProcess&) = delete;
