@@ -146,7 +146,8 @@ TEST_F(LoginSession, TracesNameTheSharedSourceAtLevelFour) {
 TEST_F(LoginSession, LoginNeverOverwritesAnotherSessionsKeyFile) {
     // A quarter of all session numbers are taken, so new logins collide often.
     nvl::sys::makeDirectories(env_.home() + "TEMP");
-    const std::string foreign(36, 'x');
+    // Live sessions of others: their last use is now, so no clean-up may remove them.
+    const std::string foreign = std::string(31, 'x') + std::string("\0\x40\x42\x0f\x00", 5);
     for (uint32_t n = 0; n < kSessionLimit; n += 4) {
         env_.writeFile("home/TEMP/.key_" + std::to_string(n), foreign);
     }
