@@ -20,6 +20,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 constexpr char kSetup[] = CGISHARE_SOURCE_DIR "/scripts/console-setup.sh";
 constexpr char kCatalogs[] = CGISHARE_SOURCE_DIR "/standins/cgires/catalog/";
@@ -163,10 +164,10 @@ TEST_P(ConsoleTest, BadBytesNeverBringAServerError) {
         {"lone surrogate", "user=admin&password=%ED%A0%80", true},
         {"overlong form", "user=admin&password=%C0%AF", true},
         {"cut sequence", "user=admin&password=%E3%81", true},
-        {"raw bytes", std::string("user=\xFF\xFE&\x80=\xC3", 14), true},
+        {"raw bytes", "user=\xFF\xFE&\x80=\xC3"s, true},
         {"cut escapes", "user=admin&password=%4", false},
         {"lone percent", "user=%&password=%", false},
-        {"zero bytes", std::string("\0\0\0password=\0", 13), false},
+        {"zero bytes", "\0\0\0password=\0"s, false},
         {"long value", "user=admin&password=" + std::string(1 << 20, 'a'), false},
     };
     std::string overlong = env_.writeFile("overlong.bin", std::string((64 << 20) + 1, 'a'));

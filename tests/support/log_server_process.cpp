@@ -1,6 +1,7 @@
 #include "support/log_server_process.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@ LogServerProcess::LogServerProcess(const std::string& program, const std::string
         return;
     pid_ = ::fork();
     if (pid_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test that died
         const rlimit limit{descriptorLimit, descriptorLimit};
         if (descriptorLimit != 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0)
             ::_exit(126);

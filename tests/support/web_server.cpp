@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,6 +75,7 @@ int freeLoopbackPort() {
 Lighttpd::Lighttpd(const std::string& configPath, int port) : port_(port) {
     pid_t pid = ::fork();
     if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a test that died
         int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, STDIN_FILENO);
         ::execl(kLighttpdPath, kLighttpdPath, "-D", "-f", configPath.c_str(), nullptr);
