@@ -51,6 +51,7 @@ fi
 # Pages, static files, the resource library of the chosen language, templates.
 rm -rf "$demo/www/norvel"
 cp -r "$root/console/htdocs/norvel" "$demo/www/norvel"
+cp "$root/console/htdocs/favicon.ico" "$demo/www/favicon.ico"
 mkdir -p "$demo/www/norvel/cgi"
 cp "$build"/console/cgi/*.cgi "$demo/www/norvel/cgi/"
 cp "$build/standins/cgires/$lang/CGIRes.so" "$demo/www/norvel/cgi/CGIRes.so"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The demo: the web console served by lighttpd on http://127.0.0.1:$CONSOLE_PORT/norvel/, with
 # the log server (every trace of every page arrives in demo/logs/trace.log) and the master
-# service beside it, in a server of its own under demo/ in the checkout. Runs until Ctrl-C,
-# then stops everything cleanly.
+# service beside it, in a server of its own under demo/ in the checkout. What it shows is what
+# the console does: nothing writes traces or log records but the pages and the servers.
+# Runs until Ctrl-C, then stops everything cleanly.
 #
 # Usage: scripts/run-demo.sh BUILD_DIR
 # Environment: CONSOLE_PORT (default 8080), CONSOLE_LANG (en or ja; default en)
@@ -16,9 +17,8 @@ lang=${CONSOLE_LANG:-en}
 logserver="$build/standins/logserver/nvl-logserver"
 masterservice="$build/standins/masterservice/nvl-masterservice"
 sender="$build/standins/masterservice/nvl-send"
-example="$build/examples/trace_demo/trace_demo"
 lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
-for program in "$logserver" "$example" "$lighttpd"; do
+for program in "$logserver" "$lighttpd"; do
     [[ -x "$program" ]] || { echo "run-demo: $program is missing" >&2; exit 1; }
 done
 
@@ -54,6 +54,8 @@ start_with_ready_fd() {
     rm -f "$fifo"
 }
 
+# Only this run's traces are shown: the log keeps what earlier runs wrote.
+trace_start=$(stat -c %s "$trace_log" 2>/dev/null || echo 0)
 start_with_ready_fd logserver "$logserver" --log "$trace_log"
 if [[ -x "$masterservice" ]]; then
     "$masterservice" --log "$service_log" &
@@ -73,11 +75,10 @@ for _ in $(seq 1 200); do
     sleep 0.05
 done
 
-"$example" >/dev/null
 cat <<EOF
 
-  Console:         http://127.0.0.1:$port/norvel/   (user admin; language $lang)
-  Traces:          $trace_log
+  Console:         http://127.0.0.1:$port/norvel/   (log on as user admin; language $lang)
+  Traces:          $trace_log   (every trace of every page, from the log server)
 EOF
 if [[ -x "$masterservice" ]]; then
     cat <<EOF
@@ -86,9 +87,12 @@ if [[ -x "$masterservice" ]]; then
 EOF
 fi
 cat <<EOF
+  Event log:       $demo/home/Log/nvlYYYYMMDD.log   (one file a day)
+  Audit log:       $demo/home/Log/auditYYYYMMDD.log (log-ons, log-offs, changes)
+  Web server:      $demo/logs/lighttpd-access.log, $demo/logs/lighttpd-error.log
 
-Traces as they arrive (Ctrl-C stops the demo):
+Ctrl-C stops the console, the master service and the log server. Traces as they arrive:
 EOF
-tail -n 20 -F "$trace_log" &
+tail -c +$((trace_start + 1)) -F "$trace_log" &
 pids+=($!)
 wait "${pids[-1]}" || true

@@ -35,3 +35,8 @@ CGISHARE_API int InitLogClient(const char* iniPath, const char* libraryPath, con
 
 // Kept for callers of older versions; does nothing.
 CGISHARE_API void InitDebugLog();
+
+// True when a log server takes connections on the trace pipe now: one attempt that never
+// waits (a server whose backlog is full counts as running). The connection is closed at once
+// without a message.
+CGISHARE_API bool isLogServerReachable();

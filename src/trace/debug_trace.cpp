@@ -33,6 +33,9 @@ char16_t g_wideExecutable[kExecutableBytes];
 std::atomic<bool> g_executableKnown{false};
 std::atomic<bool> g_wideExecutableKnown{false};
 std::mutex g_nameMutex;
+// Whether the tag holds what it should: set by InitLogClient, or by the first trace that
+// writes a prefix, which takes the shared library's tag (libraryTag) if this is the library.
+std::atomic<bool> g_tagSet{false};
 
 std::atomic<bool> g_pipeUsable{true};
 std::atomic<int32_t> g_skipCounter{0};
@@ -103,13 +106,36 @@ const char16_t* wideExecutableName() {
     return g_wideExecutable;
 }
 
+void setTag(const char* tag) {
+    std::memset(g_tag, 0, sizeof g_tag);
+    std::memset(g_wideTag, 0, sizeof g_wideTag);
+    if (tag != nullptr) {
+        std::strncpy(g_tag, tag, kTagBytes - 1);
+        sys::widenAnsi(g_tag, std::strlen(g_tag), g_wideTag, kTagBytes - 1);
+    }
+}
+
+// The flag is raised only once the tag is complete, so a thread that finds it raised reads a
+// finished tag, and one that does not waits on the lock for the thread that sets it.
+void setDefaultTag() {
+    if (g_tagSet.load(std::memory_order_acquire))
+        return;
+    std::lock_guard<std::mutex> lock(g_nameMutex);
+    if (!g_tagSet.load(std::memory_order_relaxed)) {
+        setTag(&libraryTag != nullptr ? libraryTag : nullptr);
+        g_tagSet.store(true, std::memory_order_release);
+    }
+}
+
 // "[tag][executable]" at the start of a zeroed line; returns its length.
 size_t writePrefix(char* line) {
+    setDefaultTag();
     const char* exe = executableName();
     return static_cast<size_t>(std::snprintf(line, kLineUnits, "[%s][%s]", g_tag, exe));
 }
 
 size_t writePrefix(char16_t* line) {
+    setDefaultTag();
     const char16_t* exe = wideExecutableName();
     size_t n = 0;
     line[n++] = u'[';
@@ -256,12 +282,8 @@ void DebugTraceLibraryW(int level, const char16_t* sourceFile, int line, const c
 
 int InitLogClient(const char* iniPath, const char* libraryPath, const char* tag, bool skipLibrary) {
     try {
-        std::memset(g_tag, 0, sizeof g_tag);
-        std::memset(g_wideTag, 0, sizeof g_wideTag);
-        if (tag != nullptr) {
-            std::strncpy(g_tag, tag, kTagBytes - 1);
-            nvl::sys::widenAnsi(g_tag, std::strlen(g_tag), g_wideTag, kTagBytes - 1);
-        }
+        setTag(tag);
+        g_tagSet.store(true, std::memory_order_release);
 
         int result = 0;
         if (!skipLibrary) {

@@ -1,14 +1,16 @@
-// Set-up of the trace client when the shared library is loaded into a process.
+// The trace client's set-up in the shared library.
 //
-// This object defines nothing that anything refers to, so it is part of libcgishare.so (which
-// takes every object) but never pulled out of the static archive: programs that link the
-// archive set the client up themselves.
-#include <cgishare/trace.h>
+// This object is referred to only weakly (trace_client.h), so it is part of libcgishare.so
+// (which takes every object) but never pulled out of the static archive: programs that link
+// the archive set the client up themselves.
+//
+// The library runs nothing when a page process loads it: the tag below is taken by the first
+// trace, and the executable name is looked up then too, so a page that never traces pays for
+// neither.
+#include "trace/trace_client.h"
 
-namespace {
+namespace nvl::trace {
 
-__attribute__((constructor)) void attachToProcess() {
-    InitLogClient("", "", "CGIShare", /*skipLibrary=*/true);
-}
+const char libraryTag[] = "CGIShare";
 
-}  // namespace
+}  // namespace nvl::trace

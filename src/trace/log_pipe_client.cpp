@@ -56,3 +56,9 @@ bool LogPipeClient::send(const void* message, size_t bytes) {
 }
 
 }  // namespace nvl::trace
+
+bool isLogServerReachable() {
+    nvl::sys::PipeConnection probe;
+    uint32_t error = probe.connect(nvl::trace::kLogPipeName);
+    return error == nvl::sys::kSuccess || error == nvl::sys::kErrPipeBusy;
+}

@@ -3,9 +3,9 @@
 // The client's state is process-wide and unlocked: the route flag, skip counter and failure
 // tick are single words that threads may race on, which only changes how soon a closed route
 // is tried again. The module tag, the debug library and its entries are set by
-// InitLogClient, which must not overlap trace calls on other threads (in practice it runs when
-// the library is loaded). The executable names are computed once, at the first trace that
-// needs them.
+// InitLogClient, which must not overlap trace calls on other threads; a page that does not
+// call it gets the shared library's tag from its first trace (libraryTag below). The
+// executable names are computed once, at the first trace that needs them.
 //
 // The debug library is an optional shared object named by the host. Its entries, looked up by
 // name, have these forms here:
@@ -39,6 +39,14 @@ using SdTraceA0200 = void (*)(const char* sourceFile, int line, int level, const
 using SdTraceW = void (*)(int, int, int, const char16_t* sourceFile, int line, int level,
                           const char16_t* text);
 }
+
+// The module tag of the shared library's traces, "CGIShare". Only libcgishare.so defines it
+// (library_attach.cpp): the object is never pulled out of the static archive, so in programs
+// that link the archive the weak reference stays null and the tag stays empty until they call
+// InitLogClient. Traces take it when they first write a line; a process that loads the library
+// gets the effect of InitLogClient("", "", "CGIShare", true) without the library running
+// anything when it is loaded.
+extern const char libraryTag[] __attribute__((weak));
 
 // Puts the route, the skip counter, the failure tick and the log-server complaint back to
 // their initial state (tests only).

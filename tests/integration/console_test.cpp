@@ -74,9 +74,21 @@ class ConsoleTest : public testing::TestWithParam<const char*> {
     std::string url(const std::string& page) const {
         return "http://127.0.0.1:" + std::to_string(server_->port()) + "/norvel/cgi/" + page;
     }
+    // The header a browser sends with a POST from one of the console's own pages.
+    std::string origin() const {
+        return "Origin: http://127.0.0.1:" + std::to_string(server_->port());
+    }
     nvl::test::HttpResponse logOn(const std::string& password) {
-        return nvl::test::httpRequest({"--data-urlencode", "user=admin", "--data-urlencode",
-                                       "password=" + password, url("login.cgi")});
+        return nvl::test::httpRequest({"-H", origin(), "--data-urlencode", "user=admin",
+                                       "--data-urlencode", "password=" + password,
+                                       url("login.cgi")});
+    }
+    // Logs on and returns the session's cookies as a Cookie header value.
+    std::string session() {
+        nvl::test::HttpResponse admitted = logOn(kPassword);
+        EXPECT_EQ(admitted.status, 303) << admitted.headers << admitted.body;
+        return "session=" + setCookie(admitted, "session") + "; key=" + setCookie(admitted, "key") +
+               "; stamp=" + setCookie(admitted, "stamp");
     }
     std::vector<std::string> pages() const {
         std::vector<std::string> names;
@@ -143,8 +155,8 @@ TEST_P(ConsoleTest, UploadsToTheLogOnPageAreRefusedAndStoredNowhere) {
     std::string file = env_.writeFile("upload.bin", std::string(300 * 1024, 'u'));
     std::set<std::string> before = tempFiles();
     for (int i = 0; i < 5; ++i) {
-        nvl::test::HttpResponse response =
-            nvl::test::httpRequest({"-F", "password=x", "-F", "file=@" + file, url("login.cgi")});
+        nvl::test::HttpResponse response = nvl::test::httpRequest(
+            {"-H", origin(), "-F", "password=x", "-F", "file=@" + file, url("login.cgi")});
         EXPECT_EQ(response.status, 200);
         EXPECT_NE(response.body.find(catalogText(GetParam(), 4005)), std::string::npos)
             << response.body;
@@ -175,7 +187,7 @@ TEST_P(ConsoleTest, BadBytesNeverBringAServerError) {
         for (const Case& c : cases) {
             std::string body = env_.writeFile("body.bin", c.body);
             nvl::test::HttpResponse response =
-                nvl::test::httpRequest({"--data-binary", "@" + body, url(page)});
+                nvl::test::httpRequest({"-H", origin(), "--data-binary", "@" + body, url(page)});
             EXPECT_GE(response.status, 200) << page << ": " << c.what;
             EXPECT_LT(response.status, 500) << page << ": " << c.what;
             if (page == "login.cgi") {
@@ -187,9 +199,9 @@ TEST_P(ConsoleTest, BadBytesNeverBringAServerError) {
             }
         }
         std::vector<std::vector<std::string>> requests = {
-            {"--data-binary", "@" + overlong, url(page)},
-            {"-X", "PUT", "--data-binary", "x", url(page)},
-            {"-H", "Content-Type: text/plain", "--data-binary", "x", url(page)},
+            {"-H", origin(), "--data-binary", "@" + overlong, url(page)},
+            {"-H", origin(), "-X", "PUT", "--data-binary", "x", url(page)},
+            {"-H", origin(), "-H", "Content-Type: text/plain", "--data-binary", "x", url(page)},
             {"-b", "session=\xFF\xFE; key=\x80; stamp=-1", url(page)},
             {url(page + "?a=%FF&%ED%A0%80=%")},
         };
@@ -199,6 +211,128 @@ TEST_P(ConsoleTest, BadBytesNeverBringAServerError) {
             EXPECT_LT(response.status, 500) << page << ": " << request[request.size() - 2];
         }
     }
+}
+
+TEST_P(ConsoleTest, LogOnFormsFromElsewhereAreRefused) {
+    const std::vector<std::string> password = {"--data-urlencode", "user=admin", "--data-urlencode",
+                                               "password=" + kPassword};
+    const struct {
+        const char* what;
+        std::vector<std::string> headers;
+        int status;
+    } kCases[] = {
+        {"no Origin, no Referer", {}, 403},
+        {"another site", {"-H", "Origin: http://evil.example"}, 403},
+        {"another port", {"-H", "Origin: http://127.0.0.1:1"}, 403},
+        {"a null origin", {"-H", "Origin: null"}, 403},
+        {"a foreign Referer", {"-H", "Referer: http://evil.example/norvel/cgi/login.cgi"}, 403},
+        {"the console's own Referer", {"-H", "Referer: " + url("login.cgi")}, 303},
+    };
+    for (const auto& c : kCases) {
+        std::vector<std::string> args = c.headers;
+        args.insert(args.end(), password.begin(), password.end());
+        args.push_back(url("login.cgi"));
+        nvl::test::HttpResponse response = nvl::test::httpRequest(args);
+        EXPECT_EQ(response.status, c.status) << c.what;
+        EXPECT_EQ(setCookie(response, "key").empty(), c.status == 403) << c.what;
+    }
+}
+
+TEST_P(ConsoleTest, HostileSettingsNeverBringAServerErrorNorWriteTheIni) {
+    std::string cookie = session();
+    nvl::test::HttpResponse page = nvl::test::httpRequest({"-b", cookie, url("settings.cgi")});
+    ASSERT_EQ(page.status, 200);
+    std::smatch match;
+    ASSERT_TRUE(
+        std::regex_search(page.body, match, std::regex("name=\"token\" value=\"([0-9a-f]+)\"")))
+        << page.body;
+    const std::string token = "token=" + match[1].str();
+    const std::string ini = demo_ + "/home/nvlscan.ini";
+    const std::string before = nvl::test::readFile(ini);
+    ASSERT_NE(before.find("Cookie_Expire_Period=30"), std::string::npos);
+    auto audited = [&](const std::string& text) {
+        std::string records;
+        for (const auto& entry : fs::directory_iterator(demo_ + "/home/Log"))
+            records += nvl::test::readFile(entry.path().string());
+        size_t count = 0;
+        for (size_t at = 0; (at = records.find(text, at)) != std::string::npos; ++at)
+            ++count;
+        return count;
+    };
+
+    const std::vector<std::string> bodies = {
+        // The idle period.
+        "change=expire&expire=-1",
+        "change=expire&expire=0",
+        "change=expire&expire=1441",
+        "change=expire&expire=99999999999999999999",
+        "change=expire&expire=2147483648",
+        "change=expire&expire=-9223372036854775809",
+        "change=expire&expire=1e3",
+        "change=expire&expire=0x10",
+        "change=expire&expire=+5",
+        "change=expire&expire=5.0",
+        "change=expire&expire=%205",
+        "change=expire&expire=5%20",
+        "change=expire&expire=",
+        "change=expire&expire=NaN",
+        "change=expire",
+        "change=expire&expire=%EF%BC%95",
+        "change=expire&expire=%005",
+        "change=expire&expire=5%0D%0AAdmin_User=x",
+        // Not UTF-8: the form is not read at all.
+        "change=expire&expire=%FF",
+        "change=expire&expire=%ED%A0%80",
+        "change=expire&expire=%C0%B5",
+        // The password.
+        "change=password&old=x&new1=abcdefgh1&new2=abcdefgh2",
+        "change=password&old=x&new1=short&new2=short",
+        "change=password&old=x&new1=&new2=",
+        "change=password&old=x&new1=" + std::string(257, 'p') + "&new2=" + std::string(257, 'p'),
+        "change=password&old=x&new1=abcd%0Aefgh&new2=abcd%0Aefgh",
+        "change=password&old=wrong-password&new1=abcdefgh&new2=abcdefgh",
+        "change=password&old=%FF&new1=abcdefgh&new2=abcdefgh",
+        // Neither.
+        "change=both&expire=5",
+        "expire=5",
+        "",
+    };
+    for (const std::string& body : bodies) {
+        std::string file = env_.writeFile("settings.bin", body + "&" + token);
+        nvl::test::HttpResponse response = nvl::test::httpRequest(
+            {"-H", origin(), "-b", cookie, "--data-binary", "@" + file, url("settings.cgi")});
+        EXPECT_EQ(response.status, 200) << body;
+        EXPECT_NE(response.body.find("notice error"), std::string::npos) << body;
+        EXPECT_EQ(nvl::test::readFile(ini), before) << body;
+    }
+    // Forged requests: no token, a wrong one, another site, and a GET carrying the values.
+    const std::vector<std::vector<std::string>> forged = {
+        {"-H", origin(), "-b", cookie, "--data", "change=expire&expire=5", url("settings.cgi")},
+        {"-H", origin(), "-b", cookie, "--data", "change=expire&expire=5&token=00",
+         url("settings.cgi")},
+        {"-H", "Origin: http://evil.example", "-b", cookie, "--data",
+         "change=expire&expire=5&" + token, url("settings.cgi")},
+        {"-b", cookie, "--data", "change=expire&expire=5&" + token, url("settings.cgi")},
+        {"-b", cookie, url("settings.cgi?change=expire&expire=5&" + token)},
+    };
+    for (const auto& request : forged) {
+        nvl::test::HttpResponse response = nvl::test::httpRequest(request);
+        EXPECT_TRUE(response.status == 403 || response.status == 200)
+            << request[request.size() - 2];
+        EXPECT_EQ(nvl::test::readFile(ini), before) << request[request.size() - 2];
+    }
+    EXPECT_EQ(audited(", settings changed, "), 0u);
+    EXPECT_EQ(audited(", password changed, admin, success"), 0u);
+    EXPECT_EQ(audited(", password changed, admin, fail"), 1u) << "the wrong current password";
+
+    // The same session and token do change a good value: the refusals above were the values'.
+    std::string file = env_.writeFile("settings.bin", "change=expire&expire=45&" + token);
+    nvl::test::HttpResponse saved = nvl::test::httpRequest(
+        {"-H", origin(), "-b", cookie, "--data-binary", "@" + file, url("settings.cgi")});
+    EXPECT_EQ(saved.status, 200);
+    EXPECT_NE(saved.body.find("notice ok"), std::string::npos) << saved.body;
+    EXPECT_NE(nvl::test::readFile(ini).find("Cookie_Expire_Period=45"), std::string::npos);
+    EXPECT_EQ(audited(", settings changed, admin, success"), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLanguages, ConsoleTest, testing::Values("en", "ja"));

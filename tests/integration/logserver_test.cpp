@@ -358,3 +358,13 @@ TEST(LogServerTest, TheLogIsNotReadableByOthers) {
 }
 
 }  // namespace
+
+TEST(LogServerTest, ReachableOnlyWhileItRuns) {
+    nvl::test::TestEnv env;
+    EXPECT_FALSE(isLogServerReachable());
+    LogServerProcess server(LOGSERVER_PATH, env.root() + "/trace.log");
+    ASSERT_TRUE(server.ready());
+    EXPECT_TRUE(isLogServerReachable());
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_FALSE(isLogServerReachable());
+}

@@ -2,22 +2,15 @@
 
 #include <crypt.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
+
+#include "crypto.h"
 
 namespace console {
 
 namespace {
-
-// Equal-length comparison without a data-dependent early exit.
-bool sameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    unsigned char difference = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
-}
 
 std::string iniValue(const char* key, const char* fallback) {
     char section[] = "INI_CONSOLE_SECTION";
@@ -29,18 +22,30 @@ std::string iniValue(const char* key, const char* fallback) {
 
 }  // namespace
 
+const char* languageTag() {
+    struct Language {
+        unsigned long primary;
+        const char* tag;
+    };
+    // Primary language numbers of the original platform.
+    static constexpr Language kLanguages[] = {
+        {0x04, "zh"}, {0x07, "de"}, {0x09, "en"}, {0x0c, "fr"}, {0x11, "ja"}, {0x12, "ko"},
+    };
+    const char* number = getResourceString(kLanguageNumber);
+    unsigned long primary = number != nullptr ? std::strtoul(number, nullptr, 0) : 0;
+    for (const Language& language : kLanguages) {
+        if (language.primary == primary)
+            return language.tag;
+    }
+    return "en";
+}
+
 CharEncoding pageEncoding() {
     const char* name = getResourceString(kCharset);
     if (name == nullptr || *name == '\0')
         return UTF_8;
     OutputStreamConverter probe(UTF_8, nullptr);
     return probe.getCharEncoding(name);
-}
-
-void writeContentType(OutputStreamConverter& out) {
-    out << "Content-Type: text/html; charset="
-        << OutputStreamConverter::getCharEncodingName(out.getCharEncoding()) << "\r\n";
-    out << "Cache-Control: no-store\r\n";
 }
 
 std::string htmlEscape(const char* raw) {

@@ -1,5 +1,5 @@
-// What the console's pages share: the page encoding, the HTTP header, form values, the
-// administrator's password check.
+// What the console's pages share: the page encoding and language, resource texts, form values,
+// the administrator's password check.
 #pragma once
 
 #include <cgishare/cgishare.h>
@@ -11,6 +11,7 @@ namespace console {
 
 // Resource string numbers of the console's own texts (see standins/cgires/catalog/).
 enum Text : int {
+    kLanguageNumber = 101,
     kCharset = 110,
     kLoginTitle = 2001,
     kUserLabel = 2002,
@@ -23,14 +24,43 @@ enum Text : int {
     kLogoutLink = 2014,
     kLoggedOut = 2021,
     kSessionTimedOut = 2031,
+    kForbiddenTitle = 2040,
+    kForbidden = 2041,
+    kSignedInAs = 2042,
+    kMainMenu = 2043,
+    kSkipToContent = 2044,
+    kMenuHome = 2050,
+    kMasterService = 2051,
+    kRunning = 2052,
+    kStopped = 2053,
+    kLogServer = 2054,
+    kReachable = 2055,
+    kNotReachable = 2056,
+    kHomeDirectory = 2057,
+    kThisLogOn = 2058,
+    kPreviousLogOn = 2059,
+    kLatestAudit = 2060,
+    kLatestEvents = 2061,
+    kNoEntries = 2062,
+    kColumnTime = 2063,
+    kColumnEvent = 2064,
+    kColumnDescription = 2065,
+    kColumnResult = 2066,
+    kColumnDetail = 2067,
+    kSuccess = 2068,
+    kFail = 2069,
+    kPagesHeading = 2070,
+    kNotKnown = 2071,
+    kStatusHeading = 2072,
     kBadCharacters = 4007,
 };
 
+// The language of the resource library as a BCP 47 tag for the pages' lang attribute ("en",
+// "ja", ...), from its language number; "en" when it names none the console knows.
+const char* languageTag();
+
 // The page's encoding: the charset the resource library names, UTF-8 when it names none.
 CharEncoding pageEncoding();
-
-// "Content-Type: text/html; charset=..." and the header lines every page sends.
-void writeContentType(OutputStreamConverter& out);
 
 // A resource string, HTML-escaped.
 std::string text(int id);
