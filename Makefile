@@ -1,5 +1,5 @@
 # The two commands a newcomer needs:
-#   make run    build and start the demo (log server and example programs)
+#   make run    build and serve the demo console (with the log server and the master service)
 #   make test   install what is missing, build, and run every test: the normal build, the
 #               AddressSanitizer + UndefinedBehaviorSanitizer build, and the fuzz targets
 # Further: make build, make bench, make fuzz, make install PREFIX=..., make format, make clean.

@@ -29,7 +29,8 @@ CGISHARE_API void DebugTraceLibraryW(int level, const char16_t* sourceFile, int 
 
 // Sets the module tag, optionally binds the debug library at `libraryPath`, and computes the
 // executable name. Returns 1 when the library's initialisation entry was found and called.
-// The library calls InitLogClient("", "", "CGIShare", true) when it is loaded into a process.
+// A process on the shared library traces with the tag "CGIShare" from its first trace on, as
+// if it had called InitLogClient("", "", "CGIShare", true).
 CGISHARE_API int InitLogClient(const char* iniPath, const char* libraryPath, const char* tag,
                                bool skipLibrary);
 
