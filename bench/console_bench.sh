@@ -23,6 +23,8 @@ build=$(cd "${1:?build directory}" && pwd)
 seconds=${2:-3}
 rounds=${3:-5}
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=bench/console_common.sh
+source "$root/bench/console_common.sh"
 command -v wrk >/dev/null || "$root/scripts/install-deps.sh" bench
 work=$(mktemp -d)
 pids=()
@@ -60,19 +62,13 @@ for _ in $(seq 1 200); do
     sleep 0.05
 done
 
-"$(command -v lighttpd || echo /usr/sbin/lighttpd)" -D -f "$demo/lighttpd.conf" &
-pids+=($!)
-for _ in $(seq 1 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    sleep 0.05
-done
+start_lighttpd "$demo" "$port"
+pids+=("$lighttpd_pid")
 
 base="http://127.0.0.1:$port/norvel/cgi"
 # Log on once; every request of the run presents the session's cookies.
-cookies=$(curl -s -D - -o /dev/null -H "Origin: http://127.0.0.1:$port" \
-    --data "user=admin&password=$password" "$base/login.cgi" |
-    sed -n 's/^Set-Cookie: \([a-z]*=[^;]*\).*/\1/p' | tr -d '\r' | paste -sd ';' -)
-[[ "$cookies" == *key=* ]] || { echo "console_bench: log-on failed" >&2; exit 1; }
+cookies=$(console_cookies "$port" "$password") ||
+    { echo "console_bench: log-on failed" >&2; exit 1; }
 home_page=$(curl -s -H "Cookie: $cookies" "$base/home.cgi")
 grep -q 'id="logout"' <<<"$home_page" ||
     { echo "console_bench: the home page refused the session" >&2; exit 1; }

@@ -22,6 +22,8 @@ build=$(cd "${1:?build directory}" && pwd)
 seconds=${2:-3}
 rounds=${3:-5}
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=bench/console_common.sh
+source "$root/bench/console_common.sh"
 command -v wrk >/dev/null || "$root/scripts/install-deps.sh" bench
 work=$(mktemp -d)
 server_pid=
@@ -56,19 +58,13 @@ awk 'BEGIN { for (i = 0; i < 10000; ++i)
     printf "2026%02d%02d120000,%c,%d,%d,3.%d.%d\n", 1 + i / 3100, 1 + i / 100 % 28,
         i % 2 ? 97 : 98, i, -i, i / 100, i % 100 }' >"$demo/home/Log/update.log"
 
-"$(command -v lighttpd || echo /usr/sbin/lighttpd)" -D -f "$demo/lighttpd.conf" &
-server_pid=$!
-for _ in $(seq 1 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    sleep 0.05
-done
+start_lighttpd "$demo" "$port"
+server_pid=$lighttpd_pid
 
 base="http://127.0.0.1:$port/norvel/cgi"
 # Log on once; every request of the run presents the session's cookies.
-cookies=$(curl -s -D - -o /dev/null -H "Origin: http://127.0.0.1:$port" \
-    --data "user=admin&password=$password" "$base/login.cgi" |
-    sed -n 's/^Set-Cookie: \([a-z]*=[^;]*\).*/\1/p' | tr -d '\r' | paste -sd ';' -)
-[[ "$cookies" == *key=* ]] || { echo "logs_page_bench: log-on failed" >&2; exit 1; }
+cookies=$(console_cookies "$port" "$password") ||
+    { echo "logs_page_bench: log-on failed" >&2; exit 1; }
 
 declare -A urls=(
     [fixed_library]="$base/fixed_library.cgi"

@@ -27,12 +27,6 @@ constexpr const char* kEventTexts[] = {
     "password changed",
 };
 
-void appendNumber(std::string* out, int value, int digits) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%0*d", digits, value);
-    out->append(buffer);
-}
-
 }  // namespace
 
 std::string auditText(std::string_view raw) {
@@ -74,27 +68,17 @@ void writeAudit(AuditEvent event, const char* user, bool success) {
     if (::localtime_r(&now, &local) == nullptr)
         return;
 
-    std::string path = directory + kAuditFilePrefix;
-    appendNumber(&path, local.tm_year + 1900, 4);
-    appendNumber(&path, local.tm_mon + 1, 2);
-    appendNumber(&path, local.tm_mday, 2);
-    path += ".log";
-
-    std::string record;
-    appendNumber(&record, local.tm_year + 1900, 4);
-    record += '/';
-    appendNumber(&record, local.tm_mon + 1, 2);
-    record += '/';
-    appendNumber(&record, local.tm_mday, 2);
-    record += ", ";
-    appendNumber(&record, local.tm_hour, 2);
-    record += ':';
-    appendNumber(&record, local.tm_min, 2);
-    record += ':';
-    appendNumber(&record, local.tm_sec, 2);
-    record += ", ";
-    appendNumber(&record, event, 1);
-    record += ", ";
+    // The file of the day and the record's fixed fields, in the event log's form.
+    char day[16];
+    std::snprintf(day, sizeof day, "%04d%02d%02d.log", (local.tm_year + 1900) % 10000,
+                  (local.tm_mon + 1) % 100, local.tm_mday % 100);
+    std::string path = directory + kAuditFilePrefix + day;
+    char stamp[48];
+    std::snprintf(stamp, sizeof stamp, "%04d/%02d/%02d, %02d:%02d:%02d, %d, ",
+                  (local.tm_year + 1900) % 10000, (local.tm_mon + 1) % 100, local.tm_mday % 100,
+                  local.tm_hour % 100, local.tm_min % 100, local.tm_sec % 100,
+                  static_cast<int>(event));
+    std::string record = stamp;
     record += kEventTexts[event];
     record += ", ";
     record += auditText(user != nullptr ? user : "");

@@ -211,7 +211,11 @@ void waitLogonDelay(std::string_view user) {
     }
 }
 
-void recordLogonFailure(std::string_view user) {
+namespace {
+
+// Under the lock: counts one more failure of `user` (`failed`) or clears its count. Clearing a
+// name without an entry leaves the file alone.
+void updateEntry(std::string_view user, bool failed) {
     std::string directory = privateDirectory();
     if (directory.empty())
         return;
@@ -222,32 +226,29 @@ void recordLogonFailure(std::string_view user) {
     std::string key = keyOf(user);
     auto found = std::find_if(entries.begin(), entries.end(),
                               [&](const Entry& entry) { return entry.key == key; });
-    int failures = 1;
+    int failures = 0;
     if (found != entries.end()) {
-        failures = std::min(found->failures + 1, kMostFailures);
+        failures = found->failures;
         entries.erase(found);
+    } else if (!failed) {
+        return;
     }
-    // The newest change goes last.
-    entries.push_back({key, failures});
-    keepBounded(&entries);
+    if (failed) {
+        // The newest change goes last.
+        entries.push_back({key, std::min(failures + 1, kMostFailures)});
+        keepBounded(&entries);
+    }
     writeState(directory, entries);
 }
 
+}  // namespace
+
+void recordLogonFailure(std::string_view user) {
+    updateEntry(user, true);
+}
+
 void clearLogonFailures(std::string_view user) {
-    std::string directory = privateDirectory();
-    if (directory.empty())
-        return;
-    StateLock lock(directory);
-    if (!lock.locked())
-        return;
-    std::vector<Entry> entries = readState(statePath(directory));
-    std::string key = keyOf(user);
-    auto found = std::find_if(entries.begin(), entries.end(),
-                              [&](const Entry& entry) { return entry.key == key; });
-    if (found == entries.end())
-        return;  // nothing to clear: the file stays as it is
-    entries.erase(found);
-    writeState(directory, entries);
+    updateEntry(user, false);
 }
 
 }  // namespace console
