@@ -45,6 +45,7 @@ enum Error : uint32_t {
     kErrNotOwner = 288,
     kErrInvalidAddress = 487,
     kErrAbandonedWait = 735,
+    kErrInvalidFlags = 1004,
     kErrKeyDeleted = 1018,
     kErrMappedAlignment = 1132,
     kErrBadFormat = 11,
