@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Lays out a demo server for the web console in DEMO_DIR: registry file, server home (nvlscan.ini,
-# Web/html templates, TEMP, Log), the console's pages and static files, and lighttpd.conf.
+# Lays out a demo server for the web console in DEMO_DIR: registry file (home directory, code page
+# and system locale of the language), server home (nvlscan.ini with component versions, one of
+# them with a malformed date, and database table paths; Web/html templates, TEMP, Log), some
+# database tables (in DEMO_DIR/db and on the server's drive C, DEMO_DIR/c), the console's pages
+# and static files, and lighttpd.conf.
 # A second run keeps the configuration and the password, and refreshes pages and files.
 #
 # Usage: scripts/console-setup.sh DEMO_DIR BUILD_DIR PORT LANGUAGE(en|ja)
@@ -17,16 +20,17 @@ mkdir -p "$demo"
 demo=$(cd "$demo" && pwd)
 build=$(cd "$build" && pwd)
 case "$lang" in
-    en) acp=1252 ;;
-    ja) acp=932 ;;
+    en) acp=1252 lcid=00000409 ;;
+    ja) acp=932 lcid=00000411 ;;
     *) echo "console-setup: language must be en or ja" >&2; exit 2 ;;
 esac
 
-mkdir -p "$demo"/{etc,run,logs,home/TEMP,home/Log,home/Web/html,www}
+mkdir -p "$demo"/{etc,run,logs,home/TEMP,home/Log,home/Web/html,www,db,c/Temp}
 export NVL_REGISTRY="$demo/etc/registry.reg" NVL_RUNTIME_DIR="$demo/run"
 reg="$build/tools/nvlreg/nvl-reg"
 "$reg" set 'HKLM\SOFTWARE\HaldenLabs\Norvel\service\Information' Local_Path sz "$demo/home/"
 "$reg" set 'HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage' ACP sz "$acp"
+"$reg" set 'HKLM\SYSTEM\CurrentControlSet\Control\Nls\Locale' '' sz "$lcid"
 
 ini="$demo/home/nvlscan.ini"
 new_demo=0
@@ -45,8 +49,36 @@ home=home.htm
 
 [INI_CONSOLE_SECTION]
 Admin_User=admin
+
+[INI_PROGRAM_VERSION_SECTION]
+Program_Version=3.1
+Program_Last_Update=20061002143000
+VdxNT_Version=3.1.1042
+VdxNT_Last_Update=20061002143500
+EngineNT_Version=8.0
+EngineNT_Last_Update=20060831094107
+Vdx95_Version=3.1.1042
+Vdx95_Last_Update=2006100214350
+Engine95_Version=7.510
+Engine95_Last_Update=20060715120000
+VdxX64_Version=3.1.1042
+VdxX64_Last_Update=20070115081500
+EngineX64_Version=8.0
+EngineX64_Last_Update=20060831094107
+CFWEngNT_Version=1.2.1011
+CFWEngNT_Last_Update=20061120163010
+Pattern_Last_Update=20061211060000
+
+[INI_DBFILE_SECTION]
+CIData=$demo/db/dBCIData.dbf
 INI
 fi
+# Some of the database tables: the client table and the one derived beside it, and tables at
+# their default places on the server's drive C.
+for table in db/dBCIData.dbf db/dBCXData.dbf c/Temp/dBMSCfg.dbf c/Temp/dBMSLog.dbf \
+             c/Temp/dBVCLog.dbf; do
+    [[ -f "$demo/$table" ]] || : >"$demo/$table"
+done
 
 # Pages, static files, the resource library of the chosen language, templates.
 rm -rf "$demo/www/norvel"

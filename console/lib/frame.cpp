@@ -12,6 +12,7 @@
 #include "audit.h"
 #include "log_texts.h"
 #include "security.h"
+#include "serverinfo_texts.h"
 #include "settings_texts.h"
 
 namespace console {
@@ -24,6 +25,7 @@ constexpr MenuEntry kMenu[] = {
     {kMenuHome, "home.cgi", 10},
     {kLogsTitle, "logs.cgi", 20},
     {kUpdateLogTitle, "updatelog.cgi", 30},
+    {kServerInfoTitle, "serverinfo.cgi", 40},
     {kSettingsTitle, "settings.cgi", 90},
 };
 

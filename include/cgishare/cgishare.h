@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cgishare/config.h>
+#include <cgishare/datetime.h>
+#include <cgishare/dbfile.h>
 #include <cgishare/dump_page.h>
 #include <cgishare/event_log.h>
 #include <cgishare/form_vars.h>
@@ -10,7 +12,10 @@
 #include <cgishare/login_session.h>
 #include <cgishare/map_buffer.h>
 #include <cgishare/output_stream.h>
+#include <cgishare/pattern_number.h>
 #include <cgishare/resource.h>
 #include <cgishare/trace.h>
 #include <cgishare/update_log.h>
 #include <cgishare/utf_converter.h>
+#include <cgishare/validation.h>
+#include <cgishare/versions.h>

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -247,6 +248,27 @@ std::string systemDirectory() {
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : reg.substr(0, slash);
+}
+
+std::string driveCDirectory() {
+    const char* env = std::getenv("NVL_DRIVE_C");
+    std::string dir = env != nullptr && *env != '\0' ? env : "/var/lib/norvel/c";
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    return dir;
+}
+
+std::string mapDriveCPath(std::string_view windowsPath) {
+    bool onDriveC = windowsPath.size() >= 3 && (windowsPath[0] == 'c' || windowsPath[0] == 'C') &&
+                    windowsPath[1] == ':' && (windowsPath[2] == '\\' || windowsPath[2] == '/');
+    if (!onDriveC)
+        return std::string(windowsPath);
+    std::string rest(windowsPath.substr(3));
+    std::replace(rest.begin(), rest.end(), '\\', '/');
+    std::string dir = driveCDirectory();
+    if (dir.back() != '/')
+        dir += '/';
+    return dir + rest;
 }
 
 std::string resolvePath(std::string_view path) {

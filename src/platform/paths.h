@@ -8,6 +8,12 @@
 //   registry file      $NVL_REGISTRY, else /etc/norvel/registry.reg.
 //   system directory   the directory of the registry file. It stands in for the Windows
 //                      directory: a profile file named without any directory lives there.
+//   drive C            $NVL_DRIVE_C, else /var/lib/norvel/c: the stand-in for the root of
+//                      drive C, where the server's built-in default paths point
+//                      ("c:\Temp\dBCIData.dbf" is <drive C>/Temp/dBCIData.dbf). Never /tmp or
+//                      another place every account may write to: a table file planted there
+//                      would be opened as the server's own. Only the library's own defaults are
+//                      mapped; paths an administrator stored are used exactly as stored.
 //
 // The runtime directory
 //   Whoever controls it sees every trace and every named object of the server's processes, so
@@ -72,6 +78,16 @@ uint32_t openRuntimeSubdirectory(std::string_view name, RuntimeSubdirectory* out
 
 std::string registryPath();
 std::string systemDirectory();
+
+// The directory standing in for drive C: $NVL_DRIVE_C when set and non-empty, else
+// /var/lib/norvel/c. Without a trailing '/' (unless it is "/" itself).
+std::string driveCDirectory();
+
+// A default path of the original platform on drive C (c:\Temp\x.dbf, C:/Temp/x.dbf: either
+// letter case, either separator) as a path of this system: the drive becomes driveCDirectory()
+// and every backslash a '/'. Any other text (a relative path, another drive, a POSIX path) is
+// returned unchanged.
+std::string mapDriveCPath(std::string_view windowsPath);
 
 // The path of an existing file or directory whose name matches `path` component by
 // component without regard to case; components that match nothing are kept as given, so the

@@ -9,5 +9,7 @@ namespace nvl::trace {
 inline constexpr char kShareSource[] = "src\\Server\\libCGIShare\\cgi_Share.cpp";
 // The request ring.
 inline constexpr char kMapBufferSource[] = "src\\Server\\libCGIShare\\cgi_NvlMapBuffer.cpp";
+// Pattern number conversions.
+inline constexpr char kPtnConvertSource[] = "src\\Server\\libCGIShare\\cgi_PtnConvert.cpp";
 
 }  // namespace nvl::trace
