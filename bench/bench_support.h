@@ -3,6 +3,7 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <ftw.h>
 #include <unistd.h>
 
@@ -10,6 +11,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/registry.h"
 
 namespace nvl::bench {
 
@@ -57,5 +62,55 @@ inline void report(benchmark::State& state, double subject, double baseline) {
     state.counters["baseline_ns"] = baseline;
     state.counters["x_baseline"] = subject / baseline;
 }
+
+// Reads the whole file at `path` into `buffer` with open, read and close: the plain read that
+// the INI benchmarks measure against.
+inline size_t readOnce(const std::string& path, std::vector<char>* buffer) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        std::abort();
+    size_t used = 0;
+    for (ssize_t n; (n = ::read(fd, buffer->data() + used, buffer->size() - used)) > 0;) {
+        used += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return used;
+}
+
+// A private server home holding `text` as its nvlscan.ini, and a registry naming it; both
+// removed when the object goes.
+struct ServerHome {
+    explicit ServerHome(std::string iniText) : text(std::move(iniText)) {
+        if (::mkdtemp(dir) == nullptr)
+            std::abort();
+        iniPath = std::string(dir) + "/nvlscan.ini";
+        registry = std::string(dir) + "/registry.reg";
+        int fd = ::open(iniPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+            std::abort();
+        }
+        ::close(fd);
+        ::setenv("NVL_REGISTRY", registry.c_str(), 1);
+        nvl::sys::RegistryKey key;
+        if (nvl::sys::RegistryKey::create(nvl::sys::RegHive::LocalMachine,
+                                          "SOFTWARE\\HaldenLabs\\Norvel\\service\\Information",
+                                          &key) != 0 ||
+            key.setString("Local_Path", std::string(dir) + "/") != 0) {
+            std::abort();
+        }
+    }
+    ~ServerHome() {
+        ::unlink(iniPath.c_str());
+        ::unlink(registry.c_str());
+        ::unlink((registry + ".lock").c_str());
+        ::unlink((registry + ".gen").c_str());
+        ::rmdir(dir);
+    }
+    ServerHome(const ServerHome&) = delete;
+    ServerHome& operator=(const ServerHome&) = delete;
+
+    char dir[32] = "/tmp/cgishare-home.XXXXXX";
+    std::string text, iniPath, registry;
+};
 
 }  // namespace nvl::bench

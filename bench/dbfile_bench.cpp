@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "bench_support.h"
 
 namespace {
 
@@ -57,52 +57,8 @@ std::string makeServerIni() {
     return text;
 }
 
-size_t readOnce(const std::string& path, std::vector<char>* buffer) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        std::abort();
-    size_t used = 0;
-    for (ssize_t n; (n = ::read(fd, buffer->data() + used, buffer->size() - used)) > 0;) {
-        used += static_cast<size_t>(n);
-    }
-    ::close(fd);
-    return used;
-}
-
-// A private server home holding the generated nvlscan.ini, and a registry naming it.
-struct ServerHome {
-    ServerHome() {
-        if (::mkdtemp(dir) == nullptr)
-            std::abort();
-        iniPath = std::string(dir) + "/nvlscan.ini";
-        registry = std::string(dir) + "/registry.reg";
-        text = makeServerIni();
-        int fd = ::open(iniPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-            std::abort();
-        }
-        ::close(fd);
-        ::setenv("NVL_REGISTRY", registry.c_str(), 1);
-        nvl::sys::RegistryKey key;
-        if (nvl::sys::RegistryKey::create(nvl::sys::RegHive::LocalMachine,
-                                          "SOFTWARE\\HaldenLabs\\Norvel\\service\\Information",
-                                          &key) != 0 ||
-            key.setString("Local_Path", std::string(dir) + "/") != 0) {
-            std::abort();
-        }
-    }
-    ~ServerHome() {
-        ::unlink(iniPath.c_str());
-        ::unlink(registry.c_str());
-        ::unlink((registry + ".lock").c_str());
-        ::rmdir(dir);
-    }
-    char dir[32] = "/tmp/dbfile_bench.XXXXXX";
-    std::string iniPath, registry, text;
-};
-
 void compareWithReads(benchmark::State& state, bool explicitPath) {
-    ServerHome home;
+    nvl::bench::ServerHome home(makeServerIni());
     std::vector<char> buffer(home.text.size() + 4096);
     char* iniPath = explicitPath ? home.iniPath.data() : nullptr;
     char path[260];
@@ -110,7 +66,7 @@ void compareWithReads(benchmark::State& state, bool explicitPath) {
     for (auto _ : state) {
         Clock::time_point t0 = Clock::now();
         for (int i = 0; i < kReads; ++i)
-            benchmark::DoNotOptimize(readOnce(home.iniPath, &buffer));
+            benchmark::DoNotOptimize(nvl::bench::readOnce(home.iniPath, &buffer));
         Clock::time_point t1 = Clock::now();
         size_t found = 0;
         for (int type = 0; type < kTables; ++type) {

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "fuzz_support.h"
 #include "platform/codepage.h"
 
 namespace {
@@ -29,20 +30,10 @@ void check(bool ok) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The converter works in the ANSI code page: make it 932, as on a Japanese server.
-    char path[] = "/tmp/codepage-fuzz-XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0)
-        return 0;
-    const char reg[] =
-        "Windows Registry Editor Version 5.00\r\n\r\n"
+    nvl::fuzz::withRegistry(
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage]\r\n"
-        "\"ACP\"=\"932\"\r\n";
-    if (write(fd, reg, sizeof reg - 1) < 0)
-        return 0;
-    close(fd);
-    setenv("NVL_REGISTRY", path, 1);
-    nvl::sys::ansiCodePage();  // read once, then the file can go
-    unlink(path);
+        "\"ACP\"=\"932\"\r\n",
+        [] { nvl::sys::ansiCodePage(); });
     return 0;
 }
 

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "fuzz_support.h"
 #include "platform/codepage.h"
 
 namespace {
@@ -84,28 +85,20 @@ void checkWide(int size, const std::u16string& whole, const std::u16string& cut)
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char path[] = "/tmp/datetime-fuzz-XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0)
-        return 0;
-    const char reg[] =
-        "Windows Registry Editor Version 5.00\r\n\r\n"
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    // The code page and the locales are read once and kept.
+    nvl::fuzz::withRegistry(
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage]\r\n"
         "\"ACP\"=\"932\"\r\n\r\n"
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Nls\\Locale]\r\n"
-        "@=\"00000411\"\r\n";
-    if (write(fd, reg, sizeof reg - 1) < 0)
-        return 0;
-    close(fd);
-    setenv("NVL_REGISTRY", path, 1);
-    setenv("TZ", "Europe/Berlin", 1);
-    tzset();
-    nvl::sys::ansiCodePage();  // the code page and the locales are read once; then the file can go
-    char out[8];
-    _hlGetDateFormatA(out, sizeof out, 129);
-    _hlGetDateFormatA(out, sizeof out, 0);
-    unlink(path);
-    unlink((std::string(path) + ".gen").c_str());  // the registry's change counter
+        "@=\"00000411\"\r\n",
+        [] {
+            nvl::sys::ansiCodePage();
+            char out[8];
+            _hlGetDateFormatA(out, sizeof out, 129);
+            _hlGetDateFormatA(out, sizeof out, 0);
+        });
     return 0;
 }
 

@@ -736,92 +736,100 @@ Lcid resolveLcid(Lcid lcid) {
     return resolveLangId(lcid);
 }
 
-int getLocaleInfoA(Lcid lcid, uint32_t type, char* data, int size) {
-    if (!checkBuffer(data, size))
+namespace {
+
+// The frame of every public call: checks the output, produces the text with `produce`
+// (which sets lastError on failure), writes it in the call's width, and keeps the caller's
+// last error on success.
+template <typename Char, typename Produce>
+int answer(Char* out, int size, Produce produce) {
+    if (!checkBuffer(out, size))
         return 0;
     uint32_t saved = lastError();
-    Value value;
     uint32_t codePage = kCodePageAnsi;
-    if (!localeInfo(lcid, type, &value, &codePage))
+    std::u16string_view text;
+    Value value;  // the storage of whichever producer runs
+    Text formatted;
+    if (!produce(&value, &formatted, &codePage, &text))
         return 0;
-    int n = emit(value.text, codePage, data, size);
+    int n;
+    if constexpr (std::is_same_v<Char, char>)
+        n = emit(text, codePage, out, size);
+    else
+        n = emit(text, out, size);
     if (n != 0)
         setLastError(saved);
     return n;
 }
 
+template <typename Char>
+int localeInfoCall(Lcid lcid, uint32_t type, Char* data, int size) {
+    return answer(data, size, [&](Value* value, Text*, uint32_t* codePage, auto* text) {
+        if (!localeInfo(lcid, type, value, codePage))
+            return false;
+        *text = value->text;
+        return true;
+    });
+}
+
+template <typename Char>
+int dateCall(Lcid lcid, uint32_t flags, const SystemTime* date, const Char* picture, Char* out,
+             int size) {
+    constexpr bool kAnsi = std::is_same_v<Char, char>;
+    return answer(out, size, [&](Value*, Text* formatted, uint32_t* codePage, auto* text) {
+        bool done;
+        if constexpr (kAnsi)
+            done = formatDate(lcid, flags, date, picture, nullptr, true, formatted, codePage);
+        else
+            done = formatDate(lcid, flags, date, nullptr, picture, false, formatted, codePage);
+        *text = formatted->view();
+        return done;
+    });
+}
+
+template <typename Char>
+int timeCall(Lcid lcid, uint32_t flags, const SystemTime* time, const Char* picture, Char* out,
+             int size) {
+    constexpr bool kAnsi = std::is_same_v<Char, char>;
+    return answer(out, size, [&](Value*, Text* formatted, uint32_t* codePage, auto* text) {
+        bool done;
+        if constexpr (kAnsi)
+            done = formatTime(lcid, flags, time, picture, nullptr, true, formatted, codePage);
+        else
+            done = formatTime(lcid, flags, time, nullptr, picture, false, formatted, codePage);
+        *text = formatted->view();
+        return done;
+    });
+}
+
+}  // namespace
+
+int getLocaleInfoA(Lcid lcid, uint32_t type, char* data, int size) {
+    return localeInfoCall(lcid, type, data, size);
+}
+
 int getLocaleInfoW(Lcid lcid, uint32_t type, char16_t* data, int size) {
-    if (!checkBuffer(data, size))
-        return 0;
-    uint32_t saved = lastError();
-    Value value;
-    uint32_t codePage = kCodePageAnsi;
-    if (!localeInfo(lcid, type, &value, &codePage))
-        return 0;
-    int n = emit(value.text, data, size);
-    if (n != 0)
-        setLastError(saved);
-    return n;
+    return localeInfoCall(lcid, type, data, size);
 }
 
 int getDateFormatA(Lcid lcid, uint32_t flags, const SystemTime* date, const char* picture,
                    char* out, int size) {
-    if (!checkBuffer(out, size))
-        return 0;
-    uint32_t saved = lastError();
-    Text text;
-    uint32_t codePage = kCodePageAnsi;
-    if (!formatDate(lcid, flags, date, picture, nullptr, true, &text, &codePage))
-        return 0;
-    int n = emit(text.view(), codePage, out, size);
-    if (n != 0)
-        setLastError(saved);
-    return n;
+    return dateCall(lcid, flags, date, picture, out, size);
 }
 
 int getDateFormatW(Lcid lcid, uint32_t flags, const SystemTime* date, const char16_t* picture,
                    char16_t* out, int size) {
-    if (!checkBuffer(out, size))
-        return 0;
-    uint32_t saved = lastError();
-    Text text;
-    uint32_t codePage = kCodePageAnsi;
-    if (!formatDate(lcid, flags, date, nullptr, picture, false, &text, &codePage))
-        return 0;
-    int n = emit(text.view(), out, size);
-    if (n != 0)
-        setLastError(saved);
-    return n;
+    return dateCall(lcid, flags, date, picture, out, size);
 }
 
 int getTimeFormatA(Lcid lcid, uint32_t flags, const SystemTime* time, const char* picture,
                    char* out, int size) {
-    if (!checkBuffer(out, size))
-        return 0;
-    uint32_t saved = lastError();
-    Text text;
-    uint32_t codePage = kCodePageAnsi;
-    if (!formatTime(lcid, flags, time, picture, nullptr, true, &text, &codePage))
-        return 0;
-    int n = emit(text.view(), codePage, out, size);
-    if (n != 0)
-        setLastError(saved);
-    return n;
+    return timeCall(lcid, flags, time, picture, out, size);
 }
 
 int getTimeFormatW(Lcid lcid, uint32_t flags, const SystemTime* time, const char16_t* picture,
                    char16_t* out, int size) {
-    if (!checkBuffer(out, size))
-        return 0;
-    uint32_t saved = lastError();
-    Text text;
-    uint32_t codePage = kCodePageAnsi;
-    if (!formatTime(lcid, flags, time, nullptr, picture, false, &text, &codePage))
-        return 0;
-    int n = emit(text.view(), out, size);
-    if (n != 0)
-        setLastError(saved);
-    return n;
+    return timeCall(lcid, flags, time, picture, out, size);
 }
 
 void resetLocalesForTesting() {
