@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcrypt-dev
-            libboost-dev libicu-dev)
+            libboost-dev libicu-dev libxxhash-dev)
 test_pkgs=(clang libclang-rt-14-dev lighttpd curl chromium libcgicc-dev time)
 # The form-variable benchmark measures against GNU cgicc (it is left out when cgicc is missing)
 # and a page's peak memory through /usr/bin/time.

@@ -19,3 +19,4 @@
 #include <cgishare/utf_converter.h>
 #include <cgishare/validation.h>
 #include <cgishare/versions.h>
+#include <cgishare/virus_types.h>

@@ -17,6 +17,9 @@
 // getHomeDir fails (returns 0) rather than return a directory without its trailing '/' when the
 // caller's buffer has no room for it: a caller appends file names to the result, and a missing
 // separator would silently name a different file.
+//
+// Keys that belong together (a list with its count) are written by the library as one batch
+// (writeINIStrings, config/home_ini.h), so that no reader sees half of them.
 #include <cgishare/config.h>
 
 #include <algorithm>
@@ -26,6 +29,7 @@
 #include <cstring>
 #include <string>
 
+#include "config/home_ini.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/profile.h"
@@ -39,6 +43,10 @@ constexpr char kServerIniName[] = "nvlscan.ini";
 constexpr size_t kPathBufferSize = 256;  // home directory read for the default INI path
 constexpr size_t kIntTextSize = 256;     // an integer value read as text
 
+}  // namespace
+
+namespace nvl::config {
+
 std::string iniPathFor(const char* iniPath) {
     if (iniPath != nullptr)
         return iniPath;
@@ -48,7 +56,12 @@ std::string iniPathFor(const char* iniPath) {
     return std::string(home) + kServerIniName;
 }
 
-}  // namespace
+bool writeINIStrings(std::span<const sys::ProfileWrite> writes, const char* iniPath) {
+    std::string path = iniPathFor(iniPath);
+    return sys::writePrivateProfileStrings(writes, path.c_str());
+}
+
+}  // namespace nvl::config
 
 int getHomeDir(char* buffer, unsigned long size) {
     using namespace nvl::sys;
@@ -81,7 +94,7 @@ int getHomeDir(char* buffer, unsigned long size) {
 
 unsigned long getINIString(char* value, char* section, char* key, char* defaultValue,
                            unsigned long size, char* iniPath) {
-    std::string path = iniPathFor(iniPath);
+    std::string path = nvl::config::iniPathFor(iniPath);
     uint32_t capacity = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
     return nvl::sys::getPrivateProfileString(section, key, defaultValue, value, capacity,
                                              path.c_str());
@@ -102,6 +115,6 @@ int getINIint(char* section, char* key, int defaultValue, char* iniPath) {
 }
 
 int writeINIString(char* section, char* key, char* value, char* iniPath) {
-    std::string path = iniPathFor(iniPath);
+    std::string path = nvl::config::iniPathFor(iniPath);
     return nvl::sys::writePrivateProfileString(section, key, value, path.c_str()) ? 1 : 0;
 }

@@ -402,6 +402,21 @@ uint32_t applyWrite(std::string_view file, std::string_view section, const char*
     return kSuccess;
 }
 
+uint32_t applyWrites(std::string_view file, std::span<const ProfileWrite> writes,
+                     std::string* out) {
+    std::string current(file);
+    for (const ProfileWrite& write : writes) {
+        std::string next;
+        uint32_t error = applyWrite(current, write.section, write.key ? write.key->c_str() : nullptr,
+                                    write.value ? write.value->c_str() : nullptr, &next);
+        if (error != kSuccess)
+            return error;
+        current = std::move(next);
+    }
+    *out = std::move(current);
+    return kSuccess;
+}
+
 }  // namespace profile
 
 std::string profilePath(std::string_view name) {
@@ -477,9 +492,14 @@ uint32_t getPrivateProfileInt(const char* section, const char* key, int defaultV
     return static_cast<uint32_t>(static_cast<int32_t>(number));
 }
 
-bool writePrivateProfileString(const char* section, const char* key, const char* value,
-                               const char* path) {
-    if (section == nullptr || path == nullptr || *path == '\0') {
+namespace {
+
+// The one way a profile file is written: under its writers' lock, `change` turns the current
+// contents into the new ones (or refuses with an error code), and the file is replaced whole
+// when they differ.
+bool changeProfileFile(const char* path,
+                       const std::function<uint32_t(std::string_view, std::string*)>& change) {
+    if (path == nullptr || *path == '\0') {
         setLastError(kErrInvalidParameter);
         return false;
     }
@@ -499,7 +519,7 @@ bool writePrivateProfileString(const char* section, const char* key, const char*
     }
     bool exists = error == kSuccess;
     std::string updated;
-    error = profile::applyWrite(data, section, key, value, &updated);
+    error = change(data, &updated);
     if (error != kSuccess) {
         setLastError(error);
         return false;
@@ -512,6 +532,33 @@ bool writePrivateProfileString(const char* section, const char* key, const char*
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool writePrivateProfileString(const char* section, const char* key, const char* value,
+                               const char* path) {
+    if (section == nullptr) {
+        setLastError(kErrInvalidParameter);
+        return false;
+    }
+    return changeProfileFile(path, [&](std::string_view data, std::string* updated) {
+        return profile::applyWrite(data, section, key, value, updated);
+    });
+}
+
+bool writePrivateProfileStrings(std::span<const ProfileWrite> writes, const char* path) {
+    return changeProfileFile(path, [&](std::string_view data, std::string* updated) {
+        return profile::applyWrites(data, writes, updated);
+    });
+}
+
+bool updatePrivateProfile(const char* path,
+                          const std::function<std::vector<ProfileWrite>()>& compute) {
+    return changeProfileFile(path, [&](std::string_view data, std::string* updated) {
+        std::vector<ProfileWrite> writes = compute();
+        return profile::applyWrites(data, writes, updated);
+    });
 }
 
 }  // namespace nvl::sys

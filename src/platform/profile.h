@@ -69,6 +69,10 @@
 //   A write takes the file's write lock (FileWriteLock), reads the file under it, changes it and
 //   replaces it atomically, so writers of different keys in several processes lose nothing and a
 //   reader, which takes no lock, sees the old or the new file, never a torn one.
+//   Keys that belong together (a list and its count, one value in several sections) are written
+//   as one batch: one lock, one read, one replacement, so a reader sees all of them or none of
+//   them and no other writer's change lands between them. [ours; the original wrote key by key,
+//   and two writers at once could leave a list mixed from both]
 //
 // Speed
 //   A read loads the file once and scans it in one pass, line by line with memchr, without
@@ -76,7 +80,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -98,6 +104,25 @@ uint32_t getPrivateProfileInt(const char* section, const char* key, int defaultV
 // The first write creates the file. Returns true on success; lastError() tells why not.
 bool writePrivateProfileString(const char* section, const char* key, const char* value,
                                const char* path);
+
+// One write of a batch: the arguments of writePrivateProfileString, held as texts.
+struct ProfileWrite {
+    std::string section;
+    std::optional<std::string> key;    // none: delete the section
+    std::optional<std::string> value;  // none: delete the key
+};
+
+// Several writes to one file as one change (see Concurrency above): applied in order to the
+// file as read under the writers' lock, then one replacement. A write that would be refused
+// refuses the whole batch and leaves the file as it was. An empty batch changes nothing.
+bool writePrivateProfileStrings(std::span<const ProfileWrite> writes, const char* path);
+
+// The same, with the batch made by `compute` while the writers' lock is held: whatever it
+// decides from (other files, the directory) cannot be overtaken by another writer of this file
+// that decides under the lock as well, so the last batch written is made from the newest state.
+// `compute` must not write the file itself.
+bool updatePrivateProfile(const char* path,
+                          const std::function<std::vector<ProfileWrite>()>& compute);
 
 // The file system path a profile file name stands for (see Paths above).
 std::string profilePath(std::string_view name);
@@ -121,6 +146,11 @@ std::vector<std::string_view> keyNames(std::string_view file, std::string_view s
 // that cannot be written, or kErrInvalidData for a file that is not ours (UTF-16).
 uint32_t applyWrite(std::string_view file, std::string_view section, const char* key,
                     const char* value, std::string* out);
+
+// Applies the writes of a batch in order; on the first refusal returns its code and leaves
+// `out` unspecified.
+uint32_t applyWrites(std::string_view file, std::span<const ProfileWrite> writes,
+                     std::string* out);
 
 }  // namespace profile
 }  // namespace nvl::sys

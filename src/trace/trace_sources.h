@@ -11,5 +11,12 @@ inline constexpr char kShareSource[] = "src\\Server\\libCGIShare\\cgi_Share.cpp"
 inline constexpr char kMapBufferSource[] = "src\\Server\\libCGIShare\\cgi_NvlMapBuffer.cpp";
 // Pattern number conversions.
 inline constexpr char kPtnConvertSource[] = "src\\Server\\libCGIShare\\cgi_PtnConvert.cpp";
+// Listing and deleting pattern files.
+inline constexpr char kDeletePtnFileSource[] = "src\\Server\\libCGIShare\\cgi_DeletePtnFile.cpp";
+// The current component (UTF-16 traces).
+inline constexpr char16_t kComponentInfoSource[] =
+    u"src\\Server\\libComponentInfo\\ci_ComponentInfo.cpp";
+// The pattern update notice to the services.
+inline constexpr char kHlengWrapperSource[] = "src\\Server\\libHlengWrapper\\HlengWrapper.cpp";
 
 }  // namespace nvl::trace
