@@ -71,6 +71,40 @@ Pattern_Last_Update=20061211060000
 
 [INI_DBFILE_SECTION]
 CIData=$demo/db/dBCIData.dbf
+
+[INI_ROLLBACK_SECTION]
+RollBack_Previous_NT_Engine=7.510
+RollBack_Previous_WIN95_Engine=7.500
+
+[INI_MAJOR_VIRUS_TYPE_SECTION]
+Count=5
+Name_001=Virus
+1st_Act_001=1
+2nd_Act_001=5
+Name_002=Worm
+1st_Act_002=1
+2nd_Act_002=5
+Name_003=Trojan
+1st_Act_003=5
+2nd_Act_003=2
+Name_004=Joke
+1st_Act_004=4
+2nd_Act_004=4
+Name_005=Test virus
+1st_Act_005=25
+2nd_Act_005=25
+
+[Manual Scan Configuration]
+DefaultExtList=EXE,.COM,.DLL,.DOC,.XLS,.ZIP
+
+[Real Time Scan Configuration]
+DefaultExtList=EXE,.COM,.DLL,.DOC,.XLS,.ZIP
+
+[Prescheduled Scan Configuration]
+DefaultExtList=EXE,.COM,.DLL,.DOC,.XLS,.ZIP
+
+[Scan Now Configuration]
+DefaultExtList=EXE,.COM,.DLL,.DOC,.XLS,.ZIP
 INI
 fi
 # Some of the database tables: the client table and the one derived beside it, and tables at
@@ -80,6 +114,25 @@ for table in db/dBCIData.dbf db/dBCXData.dbf c/Temp/dBMSCfg.dbf c/Temp/dBMSLog.d
     [[ -f "$demo/$table" ]] || : >"$demo/$table"
 done
 
+# Patterns: three generations of the virus pattern and a spyware pattern, made by the scan
+# engine's own tool, with the major virus types and extension list that the newest holds (the
+# list above); engine packages of two platforms with a previous one to roll back to.
+pattern="$build/tools/nvlpattern/nvl-pattern"
+types=(--type Virus:0:3 --type Worm:0:3 --type Trojan:3:4 --type Joke:2:2
+       --type "Test virus:25:25" --extensions '{*;EXE;COM;DLL;DOC;XLS;ZIP}')
+mkdir -p "$demo/home/Private" "$demo/home/Download/Rollback"
+for generation in 347 348 349; do
+    file="$demo/home/sig\$vpf.$generation"
+    [[ -f "$file" ]] || "$pattern" write "$file" --internal-version "${generation}00" "${types[@]}"
+done
+[[ -f "$demo/home/hlaptn.103" ]] ||
+    "$pattern" write "$demo/home/hlaptn.103" --internal-version 10300 --type Adware:2:2 \
+        --extensions '{*;EXE}'
+for package in Download/hlengNT.zip Download/hleng95.zip Download/Rollback/hlengNT.zip \
+               Download/Rollback/hleng95.zip; do
+    [[ -f "$demo/home/$package" ]] || : >"$demo/home/$package"
+done
+
 # Pages, static files, the resource library of the chosen language, templates.
 rm -rf "$demo/www/norvel"
 cp -r "$root/console/htdocs/norvel" "$demo/www/norvel"
@@ -87,6 +140,7 @@ cp "$root/console/htdocs/favicon.ico" "$demo/www/favicon.ico"
 mkdir -p "$demo/www/norvel/cgi"
 cp "$build"/console/cgi/*.cgi "$demo/www/norvel/cgi/"
 cp "$build/standins/cgires/$lang/CGIRes.so" "$demo/www/norvel/cgi/CGIRes.so"
+cp "$build/standins/marlin32/MARLIN32.so" "$demo/www/norvel/cgi/MARLIN32.so"
 if [[ "$lang" == ja ]]; then
     iconv -f UTF-8 -t CP932 "$root/console/templates/ja/timeout.htm" >"$demo/home/Web/html/timeout.htm"
 else

@@ -90,6 +90,10 @@ cat <<EOF
   Event log:       $demo/home/Log/nvlYYYYMMDD.log   (one file a day)
   Audit log:       $demo/home/Log/auditYYYYMMDD.log (log-ons, log-offs, changes)
   Web server:      $demo/logs/lighttpd-access.log, $demo/logs/lighttpd-error.log
+  New pattern:     $build/tools/nvlpattern/nvl-pattern write '$demo/home/sig\$vpf.350' \\
+                       --internal-version 35000 --type Worm:0:3 --extensions '{*;EXE;COM}'
+                   then "Read from current pattern" and "Notify services" on the console's
+                   Patterns and engines page (the master service's log shows the reload)
 
 Ctrl-C stops the console, the master service and the log server. Traces as they arrive:
 EOF

@@ -25,6 +25,8 @@ constexpr const char* kEventTexts[] = {
     "session timed out",
     "settings changed",
     "password changed",
+    "pattern read",
+    "services notified",
 };
 
 }  // namespace
@@ -58,7 +60,7 @@ std::string logDirectory() {
 }
 
 void writeAudit(AuditEvent event, const char* user, bool success) {
-    if (event < kAuditLogOn || event > kAuditPasswordChanged)
+    if (event < kAuditLogOn || event > kAuditServicesNotified)
         return;
     std::string directory = logDirectory();
     if (directory.empty())

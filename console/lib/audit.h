@@ -35,6 +35,8 @@ enum AuditEvent : int {
     kAuditTimedOut = 4,
     kAuditSettingsChanged = 5,
     kAuditPasswordChanged = 6,
+    kAuditPatternRead = 7,
+    kAuditServicesNotified = 8,
 };
 
 inline constexpr const char* kAuditFilePrefix = "audit";

@@ -11,6 +11,7 @@
 
 #include "audit.h"
 #include "log_texts.h"
+#include "patterns_texts.h"
 #include "security.h"
 #include "serverinfo_texts.h"
 #include "settings_texts.h"
@@ -26,6 +27,7 @@ constexpr MenuEntry kMenu[] = {
     {kLogsTitle, "logs.cgi", 20},
     {kUpdateLogTitle, "updatelog.cgi", 30},
     {kServerInfoTitle, "serverinfo.cgi", 40},
+    {kPatternsTitle, "patterns.cgi", 50},
     {kSettingsTitle, "settings.cgi", 90},
 };
 

@@ -1,6 +1,7 @@
 // The run-time library of the management console's CGI pages: everything a page includes.
 #pragma once
 
+#include <cgishare/component_info.h>
 #include <cgishare/config.h>
 #include <cgishare/datetime.h>
 #include <cgishare/dbfile.h>
@@ -12,6 +13,7 @@
 #include <cgishare/login_session.h>
 #include <cgishare/map_buffer.h>
 #include <cgishare/output_stream.h>
+#include <cgishare/pattern_files.h>
 #include <cgishare/pattern_number.h>
 #include <cgishare/resource.h>
 #include <cgishare/trace.h>

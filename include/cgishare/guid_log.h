@@ -29,6 +29,9 @@
 // the times are compared in the original's 100-nanosecond units. A home directory that cannot be
 // read counts as no files: both answers 0, nothing deleted.
 //
+// Update-log record: a pattern pushed through the hand-off is recorded in the server update log
+// (update_log.h) like any other pattern update.
+//
 // Master service: it runs exactly while some live process holds its event
 // "Halden_Norvel_Server_Stop_Event"; a service that crashed, SIGKILL included, counts as stopped.
 //
@@ -49,6 +52,13 @@ CGISHARE_API void checkKRMSAgentWorking(int& started, int& finished);
 
 // Removes the start file, then the end file; a failure of one does not stop the other.
 CGISHARE_API void deleteKRMSAgentCheckFile();
+
+// Writes the update-log record of a pattern received through the hand-off: kind 4, numbers 1
+// and 1, and the current virus pattern's internal version n (read unsigned) as
+// "<n / 100000>.<n / 100 mod 1000, 3 digits>.<n mod 100, 2 digits>", so 312345 is "3.123.45".
+// The current pattern is the sig$vpf.<n> of the home directory with the highest internal version
+// (see pattern_files.h). Without a readable one no record is written (traced).
+CGISHARE_API void writeServerUpdateLogFromKRMS();
 
 // True while the master service runs.
 CGISHARE_API bool isAliveMasterService();

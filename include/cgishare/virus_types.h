@@ -15,7 +15,8 @@
 //
 // UD_QueryExtList: the engine's default list of extensions to scan, "{*;EXE;COM;DLL}" in the
 // engine's form, as the console stores it, "EXE,.COM,.DLL" (every "{*;" and the last character
-// removed, each ';' turned into ",."), under DefaultExtList in [Manual Scan Configuration],
+// removed, both braces of a list without "*" such as "{}", each ';' turned into ",."), under
+// DefaultExtList in [Manual Scan Configuration],
 // [Real Time Scan Configuration], [Prescheduled Scan Configuration] and [Scan Now
 // Configuration].
 //

@@ -13,7 +13,10 @@
 
 #include "cgishare/config.h"
 #include "cgishare/trace.h"
+#include "cgishare/update_log.h"
+#include "cgishare/validation.h"
 #include "logs/log_file.h"
+#include "pattern/pattern_files_internal.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/named_object.h"
@@ -200,6 +203,27 @@ void deleteKRMSAgentCheckFile() {
             GUID_LOG_TRACE(6, "[deleteKRMSAgentCheckFile] Fail to delete file <%s>",
                            resolved.c_str());
     }
+}
+
+void writeServerUpdateLogFromKRMS() {
+    char stamp[15] = {};
+    getCurrentTime(stamp, 1);
+    // The pattern the hand-off left: the current virus pattern, reached by the name found and
+    // not by one rebuilt from its number. Without a readable one there is nothing to record; a
+    // record with a made-up version would be worse than none.
+    nvl::pattern::VirusPatternChoice choice;
+    uint32_t version = 0;
+    if (!nvl::pattern::chooseVirusPatterns(nullptr, &choice) ||
+        !nvl::pattern::readInternalVersion(choice.currentPath, &version)) {
+        GUID_LOG_TRACE(5, "[writeServerUpdateLogFromKRMS] no readable virus pattern: no record");
+        return;
+    }
+    char message[32];
+    std::snprintf(message, sizeof message, "%u.%03u.%02u", static_cast<unsigned>(version / 100000),
+                  static_cast<unsigned>(version / 100 % 1000),
+                  static_cast<unsigned>(version % 100));
+    char kind[] = "4";
+    writeUpdateLog(stamp, kind, 1, 1, message, nullptr);
 }
 
 bool isAliveMasterService() {

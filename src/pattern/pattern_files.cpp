@@ -116,8 +116,8 @@ bool kind5Digits(std::string_view name, std::string_view* digits) {
     constexpr std::string_view kSuffix = ".ptn";
     if (name.size() < kPrefix.size() + kSuffix.size() ||
         ::strncasecmp(name.data(), kPrefix.data(), kPrefix.size()) != 0 ||
-        ::strncasecmp(name.data() + name.size() - kSuffix.size(), kSuffix.data(),
-                      kSuffix.size()) != 0)
+        ::strncasecmp(name.data() + name.size() - kSuffix.size(), kSuffix.data(), kSuffix.size()) !=
+            0)
         return false;
     *digits = name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
     return true;
@@ -167,13 +167,15 @@ std::vector<PatternFile> getPatternFilesVersion(const std::string& directory, in
                          file.name.c_str());
             continue;
         }
-        DELETE_TRACE(5, "[P1K] getPatternFilesVersion( ) PtnInfo[%d] = PTNFILE_%d (%u), filename = %s",
+        DELETE_TRACE(5,
+                     "[P1K] getPatternFilesVersion( ) PtnInfo[%d] = PTNFILE_%d (%u), filename = %s",
                      static_cast<int>(files.size()), number, static_cast<unsigned>(number),
                      file.name.c_str());
         files.push_back({file.name, number});
     }
-    std::stable_sort(files.begin(), files.end(),
-                     [](const PatternFile& a, const PatternFile& b) { return a.number > b.number; });
+    std::stable_sort(files.begin(), files.end(), [](const PatternFile& a, const PatternFile& b) {
+        return a.number > b.number;
+    });
     return files;
 }
 
@@ -322,8 +324,7 @@ void getInternal_ptn(char* ext, char* out, char* dir, int kind) {
         SHARE_TRACE(5, "[getInternal_ptn] no home directory");
         return;
     }
-    std::string path =
-        nvl::sys::resolvePath(directory + nvl::pattern::stemOf(kind) + "." + ext);
+    std::string path = nvl::sys::resolvePath(directory + nvl::pattern::stemOf(kind) + "." + ext);
     uint32_t version = 0;
     if (nvl::pattern::readInternalVersion(path, &version))
         std::snprintf(out, 11, "%u", static_cast<unsigned>(version));
@@ -392,35 +393,28 @@ int engineFileVersion(const EnginePackage& engine, char* curVersion, char* curDa
     int result = 1;
     char current[kVersionValueSize] = {};
     getINIString(current, currentSection, currentKey.data(), empty, sizeof current, nullptr);
-    if (current[0] == '\0') {
-        // No current version: the current outputs say so rather than keep what they held.
-        result = 0;
-        clearText(curVersion);
-        clearText(curDate);
-    } else {
-        if (curVersion != nullptr)
-            std::strcpy(curVersion, current);
-        if (curDate != nullptr)
-            packageDate(engine.package, curDate);
-    }
-
     char previous[kVersionValueSize] = {};
     getINIString(previous, previousSection, previousKey.data(), empty, sizeof previous, nullptr);
-    if (previous[0] == '\0') {
-        if (prevVersion != nullptr && curVersion != nullptr)
-            std::strcpy(prevVersion, curVersion);
+    if (current[0] == '\0')
+        result = 0;  // the current outputs say so rather than keep what they held
+
+    // The version and date of one package, or empty texts for a version that is empty.
+    auto fill = [](const char* version, const char* package, char* versionOut, char* dateOut) {
+        if (versionOut != nullptr)
+            std::strcpy(versionOut, version);
+        if (dateOut == nullptr)
+            return;
+        if (version[0] == '\0')
+            *dateOut = '\0';
         else
-            clearText(prevVersion);
-        if (prevDate != nullptr && curDate != nullptr)
-            std::strcpy(prevDate, curDate);
-        else
-            clearText(prevDate);
-    } else {
-        if (prevVersion != nullptr)
-            std::strcpy(prevVersion, previous);
-        if (prevDate != nullptr)
-            packageDate(engine.previousPackage, prevDate);
-    }
+            packageDate(package, dateOut);
+    };
+    fill(current, engine.package, curVersion, curDate);
+    // No previous version: the previous outputs repeat the current ones.
+    if (previous[0] == '\0')
+        fill(current, engine.package, prevVersion, prevDate);
+    else
+        fill(previous, engine.previousPackage, prevVersion, prevDate);
     return result;
 }
 
@@ -451,8 +445,7 @@ int getNTEngineFileVersion(char* curVersion, char* curDate, char* prevVersion, c
     return engineFileVersion(kEngineNT, curVersion, curDate, prevVersion, prevDate);
 }
 
-int getIA64EngineFileVersion(char* curVersion, char* curDate, char* prevVersion,
-                             char* prevDate) {
+int getIA64EngineFileVersion(char* curVersion, char* curDate, char* prevVersion, char* prevDate) {
     return engineFileVersion(kEngineIA64, curVersion, curDate, prevVersion, prevDate);
 }
 

@@ -86,8 +86,7 @@ class HandleGuard {
 
 // Creates a handle, reads the pattern into it and configures it; `who` names the caller in the
 // traces. On success the caller owns *handle.
-bool openPattern(const char* who, const char* ptnPath, const Marlin** engineOut,
-                 MrHandle* handle) {
+bool openPattern(const char* who, const char* ptnPath, const Marlin** engineOut, MrHandle* handle) {
     if (ptnPath == nullptr) {
         VT_TRACE("[%s] cszPtnPath is NULL", who);
         return false;
@@ -189,8 +188,7 @@ void storeMajorTypes(const Marlin* engine, MrHandle handle, const char* ptnPath)
         if (row.name.find_first_of("\r\n") != std::string::npos) {
             // A line break cannot be stored in the file. The entry keeps an empty name rather
             // than whatever name an earlier pattern left under its key.
-            VT_TRACE("[%s] major type %d has a line break in its name, stored without it", kWho,
-                     i);
+            VT_TRACE("[%s] major type %d has a line break in its name, stored without it", kWho, i);
             row.name.clear();
         }
         writes.push_back({kMajorTypeSection, numberedKey("1st_Act_", i), decimal(row.firstAction)});
@@ -235,8 +233,12 @@ std::string consoleExtList(std::string_view engineList) {
         }
         kept.push_back(engineList[i++]);
     }
-    if (!kept.empty())
-        kept.pop_back();  // the closing brace
+    // The closing brace goes. A list without the "*" item ("{EXE;COM}", the empty "{}") still
+    // has its opening brace as well, which would otherwise end up as part of an extension.
+    if (kept.size() >= 2 && kept.front() == '{' && kept.back() == '}')
+        kept = kept.substr(1, kept.size() - 2);
+    else if (!kept.empty())
+        kept.pop_back();
     std::string out;
     out.reserve(kept.size() + kept.size() / 2);
     for (char c : kept) {

@@ -15,8 +15,9 @@ int UD_LoadPattern(const char* ptnPath, MrHandle* out);
 namespace nvl::pattern {
 
 // The engine's extension list ("{*;EXE;COM}") as the console stores it ("EXE,.COM"): every
-// "{*;" removed (the scan going on from where each was), then the last character, then each
-// ';' replaced by ",.".
+// "{*;" removed (the scan going on from where each was), then the last character (both braces
+// when the rest is still enclosed in them, as "{}" and "{EXE}" are), then each ';' replaced
+// by ",.".
 std::string consoleExtList(std::string_view engineList);
 
 }  // namespace nvl::pattern

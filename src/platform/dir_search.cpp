@@ -1,8 +1,10 @@
 // Directory searches (see dir_search.h).
 //
-// One pass of readdir over the directory; a name is matched first and only a match is looked at
-// with fstatat (no symbolic link followed), so a large directory of other files costs a readdir
-// entry each and no system call. The list is sorted afterwards: readdir's order depends on the
+// One pass of readdir over the directory; the entry's type as readdir gives it decides what is
+// a regular file, and only on a file system that does not give types is a matching name looked
+// at with fstatat (no symbolic link followed). So a search costs the readdir calls and nothing
+// per file: the callers open what they found anyway, and a file that went in between fails
+// there. The list is sorted afterwards: readdir's order depends on the
 // file system's hashing and would make "the first file found" differ between two machines.
 #include "platform/dir_search.h"
 
@@ -101,11 +103,14 @@ uint32_t findFiles(std::string_view pathPattern, std::vector<FoundFile>* out) {
             continue;
         if (!matchesPattern(pattern, name))
             continue;
-        struct stat st {};
-        // Gone since readdir, or not a regular file after all: not found.
-        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
-            continue;
-        out->push_back(FoundFile{std::string(name), static_cast<uint64_t>(st.st_size)});
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat st {};
+            // Gone since readdir, or not a regular file after all: not found.
+            if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISREG(st.st_mode))
+                continue;
+        }
+        out->push_back(FoundFile{std::string(name)});
     }
     ::closedir(dir);
     if (result != kSuccess) {

@@ -22,7 +22,6 @@ namespace nvl::sys {
 
 struct FoundFile {
     std::string name;  // the file name, without the directory
-    uint64_t size = 0;
 };
 
 // The regular files matching `pathPattern`, in name order. kSuccess with an empty list when

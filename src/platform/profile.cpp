@@ -407,8 +407,9 @@ uint32_t applyWrites(std::string_view file, std::span<const ProfileWrite> writes
     std::string current(file);
     for (const ProfileWrite& write : writes) {
         std::string next;
-        uint32_t error = applyWrite(current, write.section, write.key ? write.key->c_str() : nullptr,
-                                    write.value ? write.value->c_str() : nullptr, &next);
+        uint32_t error =
+            applyWrite(current, write.section, write.key ? write.key->c_str() : nullptr,
+                       write.value ? write.value->c_str() : nullptr, &next);
         if (error != kSuccess)
             return error;
         current = std::move(next);

@@ -149,8 +149,7 @@ uint32_t applyWrite(std::string_view file, std::string_view section, const char*
 
 // Applies the writes of a batch in order; on the first refusal returns its code and leaves
 // `out` unspecified.
-uint32_t applyWrites(std::string_view file, std::span<const ProfileWrite> writes,
-                     std::string* out);
+uint32_t applyWrites(std::string_view file, std::span<const ProfileWrite> writes, std::string* out);
 
 }  // namespace profile
 }  // namespace nvl::sys

@@ -18,16 +18,16 @@ typedef uint32_t MrHandle;
 /* One major virus type as the engine fills it: 21 bytes, packed, entries one after another. */
 #pragma pack(push, 1)
 typedef struct MrMajorTypeEntry {
-    uint16_t firstAction;  /* engine action code */
+    uint16_t firstAction; /* engine action code */
     uint16_t secondAction;
-    char name[17];         /* NUL-terminated */
+    char name[17]; /* NUL-terminated */
 } MrMajorTypeEntry;
 #pragma pack(pop)
 
 /* The in/out block of MrGetPatternProperty. */
 typedef struct MrPatternPropertyRequest {
-    int32_t room;               /* entries the caller's array can hold */
-    MrMajorTypeEntry* entries;  /* the caller's array */
+    int32_t room;              /* entries the caller's array can hold */
+    MrMajorTypeEntry* entries; /* the caller's array */
 } MrPatternPropertyRequest;
 
 #define MR_CONFIG_SCAN_PROFILE 0x11000001u /* with value 2: the server's profile */

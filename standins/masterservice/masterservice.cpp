@@ -10,11 +10,27 @@
 // that is, local time, the number of bytes up to the last non-NUL byte, and those bytes in
 // double quotes, printable ASCII as it is, a backslash doubled, any other byte as \xHH.
 //
+// It also holds the patterns the server's services scan with. Before it reports ready it creates
+// the auto-reset event "HLENG_WRAPPER_NOTIFY_PATTERN_UPDATE_NVLSERVICE_LOGTHREAD", which the
+// console's notifyPatternUpdate sets after it has written the current pattern paths into
+// <home>Private/nvlserver.ini, [FILE_PATH_SECTION]. On each notice it reads VIRUS_PATTERN and
+// SPYWARE_PATTERN there and loads each file through the scan engine (MARLIN32.so, beside the
+// program), reading and checking the whole file, and logs and traces one line per kind:
+//
+//   2024-05-01 12:00:00.123 reload VIRUS_PATTERN "/srv/norvel/sig$vpf.123" internal version 1230
+//   2024-05-01 12:00:00.124 reload SPYWARE_PATTERN refused: no path
+//
+// A refused file leaves the pattern loaded before in place. Several notices that arrive while a
+// reload runs merge into one more reload, which reads the paths as they are by then. One wait
+// takes the stop event first, then the notice, then the ring, so a stop is never held up by
+// work behind it.
+//
 // It stops when its stop event is set: by SIGTERM or SIGINT, or by any process that opens the
 // event and sets it. Then it logs the records still waiting (their senders were told they
 // arrived) and closes everything, so the stop event can no longer be opened.
 // Signals are blocked in every thread and taken by one thread with sigwait, which sets the
 // event: no work is done in a signal handler. Settings: README.md beside this file.
+#include <cgishare/config.h>
 #include <cgishare/map_buffer.h>
 #include <cgishare/trace.h>
 #include <fcntl.h>
@@ -29,16 +45,22 @@
 #include <thread>
 #include <vector>
 
+#include "engine/marlin.h"
+#include "pattern_format.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/named_object.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "ring_options.h"
 
 namespace {
 
 constexpr char kProgram[] = "nvl-masterservice";
 constexpr char kStopEventName[] = "Halden_Norvel_Server_Stop_Event";
+constexpr char kPatternEventName[] = "HLENG_WRAPPER_NOTIFY_PATTERN_UPDATE_NVLSERVICE_LOGTHREAD";
+constexpr char kPatternSettings[] = "Private/nvlserver.ini";
+constexpr const char* kPatternKeys[] = {"VIRUS_PATTERN", "SPYWARE_PATTERN"};
 
 struct Options {
     nvl::standin::RingOptions ring;
@@ -117,15 +139,109 @@ std::string timestamp() {
     return text;
 }
 
+void writeLogLine(int logFd, const std::string& text) {
+    std::string line = timestamp() + " " + text + "\n";
+    if (nvl::sys::writeAll(logFd, line) != nvl::sys::kSuccess)
+        std::fprintf(stderr, "%s: cannot write the log\n", kProgram);
+}
+
 void logRecord(int logFd, const std::vector<unsigned char>& record) {
     size_t length = 0;
     std::string text = render(record.data(), record.size(), &length);
-    std::string line = timestamp() + " " + std::to_string(length) + " " + text + "\n";
-    if (nvl::sys::writeAll(logFd, line) != nvl::sys::kSuccess)
-        std::fprintf(stderr, "%s: cannot write the log\n", kProgram);
+    writeLogLine(logFd, std::to_string(length) + " " + text);
     DebugTraceA(6, __FILE__, __LINE__, "[nvl-masterservice] request, %zu bytes: %s", length,
                 text.c_str());
 }
+
+std::string statusWords(int32_t status) {
+    return std::string(marlin32::statusName(status)) + " (" + std::to_string(status) +
+           "): " + marlin32::statusText(status);
+}
+
+// The patterns the service holds: one engine handle per kind, 0 while none is loaded.
+class LoadedPatterns {
+  public:
+    LoadedPatterns() = default;
+    LoadedPatterns(const LoadedPatterns&) = delete;
+    LoadedPatterns& operator=(const LoadedPatterns&) = delete;
+    ~LoadedPatterns() {
+        for (MrHandle handle : handles_) {
+            if (handle != 0)
+                nvl::engine::marlin()->release(handle);
+        }
+    }
+
+    // Reads the current paths and loads each; one log line and one trace per kind.
+    void reload(int logFd) {
+        char home[261] = {};
+        std::string settings;
+        if (getHomeDir(home, sizeof home) != 0)
+            settings = std::string(home) + kPatternSettings;
+        for (size_t kind = 0; kind < std::size(kPatternKeys); ++kind) {
+            std::string text = std::string("reload ") + kPatternKeys[kind] + " ";
+            bool loaded = false;
+            if (settings.empty()) {
+                text += "refused: the server directory cannot be read";
+            } else {
+                loaded = load(kind, settings, &text);
+            }
+            writeLogLine(logFd, text);
+            DebugTraceA(loaded ? 8 : 2, __FILE__, __LINE__, "[nvl-masterservice] %s", text.c_str());
+        }
+    }
+
+  private:
+    // Loads the file named under the kind's key into a new handle; on success the handle
+    // replaces the kind's old one. `text` gets the path and the version, or why not.
+    bool load(size_t kind, const std::string& settings, std::string* text) {
+        // Longer than any path the console writes, so a value is never cut into another name.
+        std::vector<char> path(4096);
+        char section[] = "FILE_PATH_SECTION";
+        std::string key = kPatternKeys[kind];
+        char empty[] = "";
+        unsigned long n = getINIString(path.data(), section, key.data(), empty, path.size(),
+                                       const_cast<char*>(settings.c_str()));
+        if (n == 0) {
+            *text += "refused: no path in " + settings;
+            return false;
+        }
+        size_t length = 0;
+        *text += render(reinterpret_cast<const unsigned char*>(path.data()), n, &length) + " ";
+        if (n + 1 >= path.size()) {
+            *text += "refused: the path is too long";
+            return false;
+        }
+        const nvl::engine::Marlin* engine = nvl::engine::marlin();
+        if (engine == nullptr) {
+            *text += "refused: the scan engine cannot be loaded (error " +
+                     std::to_string(nvl::sys::lastError()) + ")";
+            return false;
+        }
+        MrHandle handle = 0;
+        if (int32_t status = engine->init(nvl::sys::currentThreadId(), "", 0, &handle);
+            status != 0) {
+            *text += "refused: MrInit " + statusWords(status);
+            return false;
+        }
+        int32_t status = engine->readPatternInFile(handle, path.data(), 0);
+        uint32_t version = 0;
+        uint16_t other = 0;
+        if (status == 0)
+            status = engine->getPatternInternalVersion(path.data(), &version, &other);
+        if (status != 0) {
+            engine->release(handle);
+            *text += "refused: " + statusWords(status);
+            return false;
+        }
+        if (handles_[kind] != 0)
+            engine->release(handles_[kind]);
+        handles_[kind] = handle;
+        *text += "internal version " + std::to_string(version);
+        return true;
+    }
+
+    MrHandle handles_[std::size(kPatternKeys)] = {};
+};
 
 // Logs every record waiting in the ring. One wake-up may stand for several records.
 void drain(NvlMapBuffer& ring, int logFd, std::vector<unsigned char>& record) {
@@ -176,6 +292,15 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The pattern notice: made before the service says it is ready, so a notice sent after
+    // that is never lost. The console only opens it.
+    nvl::sys::Handle patternNotice = nvl::sys::createEvent(kPatternEventName, false, false);
+    if (!patternNotice) {
+        std::fprintf(stderr, "%s: cannot create the pattern event (error %u)\n", kProgram,
+                     nvl::sys::lastError());
+        return 1;
+    }
+
     NvlMapBuffer ring(options.ring.name.c_str(), options.ring.recordSize);
     if (int status = ring.CreateMapFile(static_cast<int>(options.ring.capacity)); status != 0) {
         std::fprintf(stderr, "%s: CreateMapFile failed with %d\n", kProgram, status);
@@ -210,17 +335,21 @@ int main(int argc, char** argv) {
 
     int exitCode = 0;
     std::vector<unsigned char> record(static_cast<size_t>(options.ring.recordSize));
-    void* own[] = {stop.get()};
+    LoadedPatterns patterns;
+    void* own[] = {stop.get(), patternNotice.get()};
     for (;;) {
-        unsigned long woken = ring.WaitRequestEx(1, own);
+        unsigned long woken = ring.WaitRequestEx(2, own);
         if (woken == 0)
-            break;  // stop: seen before any request still pending
-        if (woken != 1) {
+            break;  // stop: seen before any notice or request still pending
+        if (woken == 1) {
+            patterns.reload(log.get());
+        } else if (woken == 2) {
+            drain(ring, log.get(), record);
+        } else {
             std::fprintf(stderr, "%s: wait failed (%lu)\n", kProgram, woken);
             exitCode = 1;
             break;
         }
-        drain(ring, log.get(), record);
     }
     // Records accepted before the stop are still logged: a sender was told they arrived.
     drain(ring, log.get(), record);
@@ -230,6 +359,7 @@ int main(int argc, char** argv) {
         pthread_kill(signalTaker.native_handle(), SIGTERM);
     signalTaker.join();
     ring.FreeMapFile();
+    patternNotice.reset();
     stop.reset();
     DebugTraceA(8, __FILE__, __LINE__, "[nvl-masterservice] stopped");
     std::printf("%s: stopped\n", kProgram);

@@ -301,6 +301,37 @@ TEST_F(ProfileTest, RefusesWritesThatWouldChangeTheFileStructure) {
     EXPECT_FALSE(writePrivateProfileString("S", "k", "v", nullptr));
 }
 
+TEST_F(ProfileTest, ABatchIsOneChangeOrNone) {
+    const std::string before = "[S]\r\nk=1\r\nold=x\r\n[Gone]\r\na=1\r\n";
+    std::string path = write("batch.ini", before);
+    std::vector<ProfileWrite> writes = {
+        {"S", "k", "2"},
+        {"S", "old", std::nullopt},
+        {"Gone", std::nullopt, std::nullopt},
+        {"New", "n", "v"},
+        {"S", "k", "3"},  // in order: the later write wins
+    };
+    ASSERT_TRUE(writePrivateProfileStrings(writes, path.c_str()));
+    EXPECT_EQ(readFile(path), "[S]\r\nk=3\r\n[New]\r\nn=v\r\n");
+
+    // One refused write refuses the batch: nothing of it reaches the file.
+    std::string now = readFile(path);
+    writes = {{"S", "k", "4"}, {"S", "bad", "line\nbreak"}};
+    EXPECT_FALSE(writePrivateProfileStrings(writes, path.c_str()));
+    EXPECT_EQ(lastError(), kErrInvalidParameter);
+    EXPECT_EQ(readFile(path), now);
+
+    // Computed under the lock; an empty batch changes nothing and creates nothing.
+    int computed = 0;
+    std::string fresh = env_.root() + "/fresh.ini";
+    EXPECT_TRUE(updatePrivateProfile(fresh.c_str(), [&] {
+        ++computed;
+        return std::vector<ProfileWrite>{};
+    }));
+    EXPECT_EQ(computed, 1);
+    EXPECT_NE(::access(fresh.c_str(), F_OK), 0);
+}
+
 TEST_F(ProfileTest, Utf16FilesAreNeitherReadNorDamaged) {
     const std::string utf16 = "\xFF\xFE[\0S\0]\0\r\0\n\0k\0=\0v\0\r\0\n\0"s;
     std::string path = write("u.ini", utf16);

@@ -1,0 +1,50 @@
+// Resource string numbers of the pattern page (2350-2399 in standins/cgires/catalog/).
+#pragma once
+
+namespace console {
+
+enum PatternsText : int {
+    kPatternsTitle = 2350,
+    kVirusPatternHeading = 2351,
+    kCurrentLabel = 2352,
+    kPreviousLabel = 2353,
+    kNoPattern = 2354,
+    kServicePathsHeading = 2355,
+    kVirusPatternPath = 2356,
+    kSpywarePatternPath = 2357,
+    kSpywareHeading = 2358,
+    kInternalVersion = 2359,
+    kPatternFile = 2360,
+    kEnginesHeading = 2361,
+    kColumnPlatform = 2362,
+    kColumnCurrent = 2363,
+    kColumnPrevious = 2364,
+    kMajorTypesHeading = 2365,
+    kColumnTypeName = 2366,
+    kColumnFirstAction = 2367,
+    kColumnSecondAction = 2368,
+    kNoMajorTypes = 2369,
+    kExtListsHeading = 2370,
+    kManualScan = 2371,
+    kRealTimeScan = 2372,
+    kScheduledScan = 2373,
+    kScanNow = 2374,
+    kReadButton = 2375,
+    kNotifyButton = 2376,
+    kReadDone = 2377,
+    kReadFailed = 2378,
+    kNotifyDone = 2379,
+    kUnknownAction = 2380,
+    kActionClean = 2381,
+    kActionDelete = 2382,
+    kActionRename = 2383,
+    kActionPass = 2384,
+    kActionQuarantine = 2385,
+    kActionRecommended = 2386,
+    kNotRead = 2389,
+    kActionsHeading = 2390,
+    kReadHint = 2391,
+    kNotifyHint = 2392,
+};
+
+}  // namespace console
