@@ -73,3 +73,42 @@ CGISHARE_API void getDBFile(char* path, int size, DataBaseType type, char* iniPa
 // A path that does not fit 260 bytes, like an INI path of more than 255 bytes, leaves `path`
 // empty.
 CGISHARE_API NvlDBFileCodeBase* getNvlDBFile(DataBaseType type, char* directory);
+
+// The criteria by which the console selects clients. Fields in the order the programs that use
+// the record expect; the two texts marked as the caller's are not written here (the first
+// character of the second one is cleared).
+struct ClientFilter {
+    uint32_t flags;          // active criteria (kFilter* bits) and the caller's other bits
+    int32_t clientType;      // 0, 1 or 2
+    int32_t currentPattern;  // the current virus pattern number
+    int32_t one;             // always 1
+    int32_t patternFrom;     // pattern number range
+    int32_t patternTo;
+    bool startUp;           // the start-up state asked for
+    char computer[121];     // at most 119 characters
+    char domain[121];       // at most 119 characters
+    char callerText[128];   // the caller's
+    char ipAddress[16];     // at most 14 characters
+    char callerText2[121];  // the caller's; its first character is cleared
+    char programFrom[64];   // program version range
+    char programTo[64];
+    char engineFrom[64];  // engine version range
+    char engineTo[64];
+};
+
+// Criteria bits of ClientFilter::flags.
+inline constexpr uint32_t kFilterClientType = 0x004;
+inline constexpr uint32_t kFilterPatternRange = 0x008;
+inline constexpr uint32_t kFilterProgramRange = 0x010;
+inline constexpr uint32_t kFilterEngineRange = 0x020;
+inline constexpr uint32_t kFilterStartUp = 0x080;
+
+// Fills `filter` from [INI_FILTER_SECTION] of nvlscan.ini and the current virus pattern, then,
+// unless `mode` is negative, from `mode` and the caller's bounds: 0x400, 0x800, 0x1000 choose the
+// client type 0, 2 or 1 (the last given wins); 0x008, 0x010, 0x020 ask for the pattern, program
+// or engine range between `lowerBound` and `upperBound`; 0x8000 (wins) or 0x10000 ask for
+// clients started up or not. A requested range whose bound is missing, or longer than its field
+// holds (63 characters), clears every criterion gathered so far. Always true; a null `filter`
+// does nothing.
+CGISHARE_API bool getFilterConfig(ClientFilter* filter, int mode, char* upperBound,
+                                  char* lowerBound);

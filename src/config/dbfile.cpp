@@ -15,6 +15,7 @@
 // the room it had. Here a path is only ever handed out whole: one that does not fit gives the
 // empty text, since a cut path would name another file.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -22,6 +23,7 @@
 
 #include "cgishare/config.h"
 #include "cgishare/dbfile.h"
+#include "cgishare/pattern_files.h"
 #include "platform/codepage.h"
 #include "platform/paths.h"
 
@@ -142,4 +144,100 @@ NvlDBFileCodeBase* getNvlDBFile(DataBaseType type, char* directory) {
     if (iniPath.size() <= kIniPathLimit)
         getDBFile(file->path, sizeof file->path, type, iniPath.data());
     return file;
+}
+
+namespace {
+
+constexpr char kFilterSection[] = "INI_FILTER_SECTION";
+constexpr char kVersionSection[] = "INI_PROGRAM_VERSION_SECTION";
+
+template <size_t N>
+void readText(const char* section, const char* key, unsigned long capacity, char (&out)[N]) {
+    std::string sectionName = section, name = key, none;
+    static_assert(N > 0);
+    out[0] = '\0';
+    getINIString(out, sectionName.data(), name.data(), none.data(),
+                 std::min<unsigned long>(capacity, N), nullptr);
+}
+
+int readNumber(const char* key, int fallback) {
+    std::string section = kFilterSection, name = key;
+    return getINIint(section.data(), name.data(), fallback, nullptr);
+}
+
+// A caller's bound into a 64-character field: false when it is missing or does not fit (a cut
+// bound would select other clients than asked).
+template <size_t N>
+bool copyBound(const char* bound, char (&field)[N]) {
+    if (bound == nullptr || std::strlen(bound) >= N)
+        return false;
+    std::memcpy(field, bound, std::strlen(bound) + 1);
+    return true;
+}
+
+}  // namespace
+
+bool getFilterConfig(ClientFilter* filter, int mode, char* upperBound, char* lowerBound) {
+    if (filter == nullptr)
+        return true;
+    filter->flags = static_cast<uint32_t>(readNumber("Filter_Flag", 0));
+    filter->one = 1;
+    char current[260] = {}, currentDate[260] = {}, previous[260] = {}, previousDate[260] = {};
+    getPtnFileVersion(current, currentDate, previous, previousDate, nullptr);
+    filter->currentPattern = std::atoi(current);
+    filter->patternTo = filter->currentPattern;
+    filter->patternFrom = 0;
+    readText(kFilterSection, "Computer", 120, filter->computer);
+    readText(kFilterSection, "Domain", 120, filter->domain);
+    filter->clientType = readNumber("Client_type", 1);
+    filter->startUp = readNumber("Start_Up", 1) == 1;
+    readText(kFilterSection, "Ip_Address", 15, filter->ipAddress);
+    readText(kVersionSection, "Vdx95_Version", 63, filter->programTo);
+    readText(kVersionSection, "Engine95_Version", 63, filter->engineTo);
+    std::strcpy(filter->programFrom, "0.00");
+    std::strcpy(filter->engineFrom, "0.000");
+    filter->callerText2[0] = '\0';
+    if (mode < 0)
+        return true;
+
+    uint32_t flags = static_cast<uint32_t>(mode);
+    const int typeOf[][2] = {{0x400, 0}, {0x800, 2}, {0x1000, 1}};
+    for (const auto& [bit, type] : typeOf) {
+        if ((flags & static_cast<uint32_t>(bit)) != 0) {
+            filter->clientType = type;
+            flags |= kFilterClientType;
+        }
+    }
+    if ((flags & kFilterPatternRange) != 0) {
+        if (upperBound != nullptr && lowerBound != nullptr) {
+            filter->patternFrom = std::atoi(lowerBound);
+            filter->patternTo = std::atoi(upperBound);
+        } else {
+            flags = 0;
+        }
+    }
+    const struct {
+        uint32_t bit;
+        char (&from)[64];
+        char (&to)[64];
+    } ranges[] = {{kFilterProgramRange, filter->programFrom, filter->programTo},
+                  {kFilterEngineRange, filter->engineFrom, filter->engineTo}};
+    for (const auto& range : ranges) {
+        if ((static_cast<uint32_t>(mode) & range.bit) == 0)
+            continue;
+        char from[64], to[64];
+        if (copyBound(lowerBound, from) && copyBound(upperBound, to)) {
+            std::memcpy(range.from, from, sizeof from);
+            std::memcpy(range.to, to, sizeof to);
+            flags |= range.bit;
+        } else {
+            flags = 0;
+        }
+    }
+    if ((static_cast<uint32_t>(mode) & (0x8000 | 0x10000)) != 0) {
+        flags |= kFilterStartUp;
+        filter->startUp = (static_cast<uint32_t>(mode) & 0x8000) != 0;
+    }
+    filter->flags = flags;
+    return true;
 }

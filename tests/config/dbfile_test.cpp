@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -216,6 +217,58 @@ TEST_F(DbFileTest, NvlDBFileWithTooLongADirectoryHasNoPath) {
     ASSERT_NE(file, nullptr);
     EXPECT_STREQ(file->path, "");
     EXPECT_EQ(file->state, 1);
+}
+
+TEST_F(DbFileTest, ClientFilterFromTheIniAndTheCallersRequest) {
+    env_.writeFile("home/nvlscan.ini",
+                   "[INI_FILTER_SECTION]\r\nFilter_Flag=4\r\nComputer=pc-17\r\nDomain=lab\r\n"
+                   "Client_type=2\r\nStart_Up=0\r\nIp_Address=192.0.2.7\r\n"
+                   "[INI_PROGRAM_VERSION_SECTION]\r\nVdx95_Version=3.1\r\n"
+                   "Engine95_Version=7.510\r\n");
+    char upper[] = "500", lower[] = "300";
+    std::string tooLong(64, '9');
+    const struct {
+        int mode;
+        char* upperBound;
+        char* lowerBound;
+        uint32_t flags;
+        int clientType, patternFrom, patternTo;
+        bool startUp;
+        const char* programFrom;
+        const char* engineTo;
+    } cases[] = {
+        // A negative mode keeps the INI's configuration and ignores the bounds.
+        {-1, upper, lower, 4, 2, 0, 0, false, "0.00", "7.510"},
+        {0x408, upper, lower, 0x40C, 0, 300, 500, false, "0.00", "7.510"},
+        {0x1C00, nullptr, nullptr, 0x1C04, 1, 0, 0, false, "0.00", "7.510"},
+        {0x010, nullptr, lower, 0, 2, 0, 0, false, "0.00", "7.510"},
+        {0x030, upper, lower, 0x030, 2, 0, 0, false, "300", "500"},
+        {0x018, upper, nullptr, 0, 2, 0, 0, false, "0.00", "7.510"},
+        {0x18000, nullptr, nullptr, 0x18080, 2, 0, 0, true, "0.00", "7.510"},
+        {0x10000, nullptr, nullptr, 0x10080, 2, 0, 0, false, "0.00", "7.510"},
+        // A bound longer than its field counts as missing.
+        {0x010, tooLong.data(), lower, 0, 2, 0, 0, false, "0.00", "7.510"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        ClientFilter filter;
+        std::memset(&filter, '#', sizeof filter);
+        ASSERT_TRUE(getFilterConfig(&filter, c.mode, c.upperBound, c.lowerBound));
+        EXPECT_EQ(filter.flags, c.flags);
+        EXPECT_EQ(filter.clientType, c.clientType);
+        EXPECT_EQ(filter.currentPattern, 0);  // no pattern file
+        EXPECT_EQ(filter.one, 1);
+        EXPECT_EQ(filter.patternFrom, c.patternFrom);
+        EXPECT_EQ(filter.patternTo, c.patternTo);
+        EXPECT_EQ(filter.startUp, c.startUp);
+        EXPECT_STREQ(filter.computer, "pc-17");
+        EXPECT_STREQ(filter.domain, "lab");
+        EXPECT_STREQ(filter.ipAddress, "192.0.2.7");
+        EXPECT_EQ(filter.callerText2[0], '\0');
+        EXPECT_EQ(filter.callerText[0], '#');  // the caller's, untouched
+        EXPECT_STREQ(filter.programFrom, c.programFrom);
+        EXPECT_STREQ(filter.engineTo, c.engineTo);
+    }
 }
 
 }  // namespace
