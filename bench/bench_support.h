@@ -113,4 +113,25 @@ struct ServerHome {
     std::string text, iniPath, registry;
 };
 
+// Reads the whole file at `path` through `buffer`, chunk by chunk: the plain read loop that
+// readers of large files are measured against. The byte count read.
+inline uint64_t plainReadLoop(const std::string& path, std::vector<char>* buffer) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        std::abort();
+    uint64_t total = 0;
+    for (ssize_t n; (n = ::read(fd, buffer->data(), buffer->size())) > 0;)
+        total += static_cast<uint64_t>(n);
+    ::close(fd);
+    return total;
+}
+
+// The seconds one call of `call` takes.
+template <class F>
+double seconds(F&& call) {
+    auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace nvl::bench

@@ -63,36 +63,18 @@ struct Fixture {
     std::string path;
 };
 
-uint64_t plainReadLoop(const std::string& path, std::vector<char>* buffer) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        std::abort();
-    uint64_t total = 0;
-    for (ssize_t n; (n = ::read(fd, buffer->data(), buffer->size())) > 0;)
-        total += static_cast<uint64_t>(n);
-    ::close(fd);
-    return total;
-}
-
-template <class F>
-double seconds(F&& call) {
-    auto start = std::chrono::steady_clock::now();
-    call();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 void BM_QueryExtList256MiB(benchmark::State& state) {
     static Fixture fixture;
     std::vector<char> buffer(64 * 1024);
-    uint64_t fileBytes = plainReadLoop(fixture.path, &buffer);  // into the page cache
+    uint64_t fileBytes = nvl::bench::plainReadLoop(fixture.path, &buffer);  // into the page cache
 
     long rssBefore = peakRssKiB();
     double baseline = 0;
     double subject = 0;
     for (auto _ : state) {
-        baseline +=
-            seconds([&] { benchmark::DoNotOptimize(plainReadLoop(fixture.path, &buffer)); });
-        subject += seconds([&] { UD_QueryExtList(fixture.path.c_str()); });
+        baseline += nvl::bench::seconds(
+            [&] { benchmark::DoNotOptimize(nvl::bench::plainReadLoop(fixture.path, &buffer)); });
+        subject += nvl::bench::seconds([&] { UD_QueryExtList(fixture.path.c_str()); });
     }
     long rssGrowth = peakRssKiB() - rssBefore;
     if (readServerIni(fixture.home.iniPath).find("DefaultExtList=EXE,.COM,.DLL,.DOC,.XLS") ==
