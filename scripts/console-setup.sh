@@ -2,8 +2,9 @@
 # Lays out a demo server for the web console in DEMO_DIR: registry file (home directory, code page
 # and system locale of the language), server home (nvlscan.ini with component versions, one of
 # them with a malformed date, and database table paths; Web/html templates, TEMP, Log), some
-# database tables (in DEMO_DIR/db and on the server's drive C, DEMO_DIR/c), the console's pages
-# and static files, and lighttpd.conf.
+# database tables (in DEMO_DIR/db and on the server's drive C, DEMO_DIR/c), patterns, the system
+# cleaner and signed tools with the trust roots (DEMO_DIR/etc/trust-roots.pem), the console's
+# pages and static files, and lighttpd.conf.
 # A second run keeps the configuration and the password, and refreshes pages and files.
 #
 # Usage: scripts/console-setup.sh DEMO_DIR BUILD_DIR PORT LANGUAGE(en|ja)
@@ -133,6 +134,38 @@ for package in Download/hlengNT.zip Download/hleng95.zip Download/Rollback/hleng
     [[ -f "$demo/home/$package" ]] || : >"$demo/home/$package"
 done
 
+# The system cleaner in Admin: QXC.EXE 3.10 with the cleaner's appended signature, its
+# settings, the cleaner and spyware-cleanup patterns; a publisher-signed tool beside it and a
+# tampered one under Download. They are copies of the test executables the build made
+# (scripts/make-test-executables.sh), whose trust root becomes the server's trust roots.
+executables="$build/fixtures/executables"
+if [[ ! -f "$executables/app-3.10.exe" ]]; then
+    echo "console-setup: $executables lacks the signed executables; build the default target" >&2
+    exit 1
+fi
+mkdir -p "$demo/home/Admin/Tools" "$demo/home/Download/Tools"
+if [[ $new_demo -eq 1 || ! -f "$demo/home/Admin/QXC.EXE" ]]; then
+    cp "$executables/app-3.10.exe" "$demo/home/Admin/QXC.EXE"
+    cp "$executables/pub-good.exe" "$demo/home/Admin/Tools/HLDIAG.EXE"
+    cp "$executables/pub-tamper-code.exe" "$demo/home/Download/Tools/HLFIX.EXE"
+    cat >"$demo/home/Admin/QXC.INI" <<INI
+[options]
+BackupFile=1
+BackupDir=backup
+VirusMsgbox=0
+NoneMsgbox=0
+
+[advanced]
+PatternName=qxc.ptn
+ReportDir=report
+DebugInfoLevel=1
+INI
+    "$build/tools/nvlcleanerpattern/nvl-cleaner-pattern" write "$demo/home/Admin/qxc.ptn" --version 1207
+    "$build/tools/nvlcleanerpattern/nvl-cleaner-pattern" write "$demo/home/Admin/hladce.ptn" \
+        --version 415 --lead 3 10
+fi
+install -m 0644 "$executables/pki/trust-roots.pem" "$demo/etc/trust-roots.pem"
+
 # Pages, static files, the resource library of the chosen language, templates.
 rm -rf "$demo/www/norvel"
 cp -r "$root/console/htdocs/norvel" "$demo/www/norvel"
@@ -141,6 +174,7 @@ mkdir -p "$demo/www/norvel/cgi"
 cp "$build"/console/cgi/*.cgi "$demo/www/norvel/cgi/"
 cp "$build/standins/cgires/$lang/CGIRes.so" "$demo/www/norvel/cgi/CGIRes.so"
 cp "$build/standins/marlin32/MARLIN32.so" "$demo/www/norvel/cgi/MARLIN32.so"
+cp "$build/standins/trust/wintrust.so" "$demo/www/norvel/cgi/wintrust.so"
 if [[ "$lang" == ja ]]; then
     iconv -f UTF-8 -t CP932 "$root/console/templates/ja/timeout.htm" >"$demo/home/Web/html/timeout.htm"
 else

@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "audit.h"
+#include "components_texts.h"
 #include "log_texts.h"
 #include "patterns_texts.h"
 #include "security.h"
@@ -28,6 +29,7 @@ constexpr MenuEntry kMenu[] = {
     {kUpdateLogTitle, "updatelog.cgi", 30},
     {kServerInfoTitle, "serverinfo.cgi", 40},
     {kPatternsTitle, "patterns.cgi", 50},
+    {kComponentsTitle, "components.cgi", 60},
     {kSettingsTitle, "settings.cgi", 90},
 };
 

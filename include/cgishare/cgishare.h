@@ -7,6 +7,7 @@
 #include <cgishare/dbfile.h>
 #include <cgishare/dump_page.h>
 #include <cgishare/event_log.h>
+#include <cgishare/executable_checks.h>
 #include <cgishare/form_vars.h>
 #include <cgishare/guid_log.h>
 #include <cgishare/html_page.h>

@@ -50,6 +50,9 @@ enum Error : uint32_t {
     kErrMappedAlignment = 1132,
     kErrBadFormat = 11,
     kErrNotSupported = 50,
+    kErrBadExeFormat = 193,
+    kErrResourceDataNotFound = 1812,
+    kErrResourceTypeNotFound = 1813,
 };
 
 // The calling thread's last error, as GetLastError / SetLastError keep it.

@@ -18,5 +18,7 @@ inline constexpr char16_t kComponentInfoSource[] =
     u"src\\Server\\libComponentInfo\\ci_ComponentInfo.cpp";
 // The pattern update notice to the services.
 inline constexpr char kHlengWrapperSource[] = "src\\Server\\libHlengWrapper\\HlengWrapper.cpp";
+// The cleaner library's wrappers (the pattern versions of the cleaner tool).
+inline constexpr char kQxcSource[] = "src\\Server\\libCGIShare\\cgi_QXC.cpp";
 
 }  // namespace nvl::trace
