@@ -9,7 +9,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -132,6 +134,33 @@ double seconds(F&& call) {
     auto start = std::chrono::steady_clock::now();
     call();
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A kilobyte figure of /proc/self/status ("VmRSS", "VmHWM"); -1 when absent.
+inline long statusKiB(const char* key) {
+    FILE* f = std::fopen("/proc/self/status", "r");
+    if (f == nullptr)
+        return -1;
+    long value = -1;
+    char line[256];
+    size_t keyLength = std::strlen(key);
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        if (std::strncmp(line, key, keyLength) == 0 && line[keyLength] == ':') {
+            value = std::strtol(line + keyLength + 1, nullptr, 10);
+            break;
+        }
+    }
+    std::fclose(f);
+    return value;
+}
+
+// Starts a new peak: the kernel sets the peak RSS (VmHWM) back to the current RSS. Returns the
+// current RSS in KiB; the growth of a call is then statusKiB("VmHWM") minus this.
+inline long resetPeakRss() {
+    FILE* f = std::fopen("/proc/self/clear_refs", "w");
+    if (f == nullptr || std::fputs("5", f) < 0 || std::fclose(f) != 0)
+        std::abort();
+    return statusKiB("VmRSS");
 }
 
 }  // namespace nvl::bench

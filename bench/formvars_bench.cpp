@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "platform/file.h"
 
 extern char** environ;
@@ -307,25 +308,14 @@ void BM_Upload(benchmark::State& state) {
 }
 BENCHMARK(BM_Upload)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(12);
 
-// A kilobyte figure of /proc/self/status ("VmRSS", "VmHWM").
-long statusKiB(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field, 0) == 0 && line[std::strlen(field)] == ':')
-            return std::atol(line.c_str() + std::strlen(field) + 1);
-    }
-    return -1;
-}
-
 // The child of BM_UploadMemory: a fresh process that stores one upload and prints its resident
 // memory before the call and its peak.
 int uploadChild(size_t size) {
     setStdin([&](int fd) { writeUploadBody(fd, size); });
     rewindStdin();
-    long before = statusKiB("VmRSS");
+    long before = nvl::bench::statusKiB("VmRSS");
     std::string stored = storeUpload();
-    long peak = statusKiB("VmHWM");
+    long peak = nvl::bench::statusKiB("VmHWM");
     fs::remove(stored);
     std::printf("%ld %ld\n", before, peak);
     return 0;

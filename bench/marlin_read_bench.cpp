@@ -23,33 +23,6 @@ namespace {
 
 constexpr uint64_t kBodyBytes = 256ull << 20;
 
-// A line "<key>: N kB" of /proc/self/status, in KiB; -1 when absent.
-long statusKiB(const char* key) {
-    FILE* f = std::fopen("/proc/self/status", "r");
-    if (f == nullptr)
-        return -1;
-    long value = -1;
-    char line[256];
-    size_t keyLength = std::strlen(key);
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        if (std::strncmp(line, key, keyLength) == 0 && line[keyLength] == ':') {
-            value = std::strtol(line + keyLength + 1, nullptr, 10);
-            break;
-        }
-    }
-    std::fclose(f);
-    return value;
-}
-
-// Starts a new peak: the kernel sets the peak RSS (VmHWM) back to the current RSS. Returns the
-// current RSS in KiB.
-long resetPeakRss() {
-    FILE* f = std::fopen("/proc/self/clear_refs", "w");
-    if (f == nullptr || std::fputs("5", f) < 0 || std::fclose(f) != 0)
-        std::abort();
-    return statusKiB("VmRSS");
-}
-
 struct Fixture {
     Fixture() {
         if (::mkdtemp(dir) == nullptr)
@@ -92,7 +65,7 @@ void BM_ReadPattern256MiB(benchmark::State& state) {
     std::vector<char> buffer(64 * 1024);
     uint64_t fileBytes = nvl::bench::plainReadLoop(fixture.path, &buffer);  // into the page cache
 
-    long rssBefore = resetPeakRss();
+    long rssBefore = nvl::bench::resetPeakRss();
     double baseline = 0;
     double subject = 0;
     for (auto _ : state) {
@@ -103,7 +76,7 @@ void BM_ReadPattern256MiB(benchmark::State& state) {
                 std::abort();
         });
     }
-    long rssGrowth = statusKiB("VmHWM") - rssBefore;
+    long rssGrowth = nvl::bench::statusKiB("VmHWM") - rssBefore;
 
     double mib =
         static_cast<double>(fileBytes) / (1 << 20) * static_cast<double>(state.iterations());

@@ -28,32 +28,6 @@ namespace {
 
 constexpr uint32_t kSectionBytes = 64u << 20;
 
-// A line "<key>: N kB" of /proc/self/status, in KiB; -1 when absent.
-long statusKiB(const char* key) {
-    FILE* f = std::fopen("/proc/self/status", "r");
-    if (f == nullptr)
-        return -1;
-    long value = -1;
-    char line[256];
-    size_t keyLength = std::strlen(key);
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        if (std::strncmp(line, key, keyLength) == 0 && line[keyLength] == ':') {
-            value = std::strtol(line + keyLength + 1, nullptr, 10);
-            break;
-        }
-    }
-    std::fclose(f);
-    return value;
-}
-
-// Starts a new peak (VmHWM back to the current RSS); returns the current RSS in KiB.
-long resetPeakRss() {
-    FILE* f = std::fopen("/proc/self/clear_refs", "w");
-    if (f == nullptr || std::fputs("5", f) < 0 || std::fclose(f) != 0)
-        std::abort();
-    return statusKiB("VmRSS");
-}
-
 void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
     b[at] = static_cast<uint8_t>(v);
     b[at + 1] = static_cast<uint8_t>(v >> 8);
@@ -178,7 +152,7 @@ void BM_PublisherCheck64MiB(benchmark::State& state) {
         std::abort();
     }
 
-    long rssBefore = resetPeakRss();
+    long rssBefore = nvl::bench::resetPeakRss();
     double baseline = 0;
     double subject = 0;
     for (auto _ : state) {
@@ -188,7 +162,7 @@ void BM_PublisherCheck64MiB(benchmark::State& state) {
                 std::abort();
         });
     }
-    long rssGrowth = statusKiB("VmHWM") - rssBefore;
+    long rssGrowth = nvl::bench::statusKiB("VmHWM") - rssBefore;
 
     double n = static_cast<double>(state.iterations());
     state.counters["sha256_ms"] = baseline / n * 1e3;

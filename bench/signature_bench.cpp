@@ -98,32 +98,6 @@ void BM_Sha1_64MiB(benchmark::State& state) {
     state.counters["portable_ratio"] = openssl / portable;
 }
 
-// A line "<key>: N kB" of /proc/self/status, in KiB; -1 when absent.
-long statusKiB(const char* key) {
-    FILE* f = std::fopen("/proc/self/status", "r");
-    if (f == nullptr)
-        return -1;
-    long value = -1;
-    char line[256];
-    size_t keyLength = std::strlen(key);
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        if (std::strncmp(line, key, keyLength) == 0 && line[keyLength] == ':') {
-            value = std::strtol(line + keyLength + 1, nullptr, 10);
-            break;
-        }
-    }
-    std::fclose(f);
-    return value;
-}
-
-// Starts a new peak (VmHWM back to VmRSS); returns the current RSS in KiB.
-long resetPeakRss() {
-    FILE* f = std::fopen("/proc/self/clear_refs", "w");
-    if (f == nullptr || std::fputs("5", f) < 0 || std::fclose(f) != 0)
-        std::abort();
-    return statusKiB("VmRSS");
-}
-
 EVP_PKEY* signingKey(bool* buildKey) {
     const char* path = CLEANER_SIGNING_PRIVATE_PEM;  // empty when the build was given its key
     EVP_PKEY* key = nullptr;
@@ -196,7 +170,7 @@ void BM_VerifyAppendedSignature_64MiB(benchmark::State& state) {
     static SignedFile file;
     const auto& bytes = data();
     // The peak starts before the first check, which also brings the file into the page cache.
-    long rssBefore = resetPeakRss();
+    long rssBefore = nvl::bench::resetPeakRss();
     if (file.verify() != 1) {
         std::fprintf(stderr, "the signed file does not verify\n");
         std::abort();
@@ -210,7 +184,7 @@ void BM_VerifyAppendedSignature_64MiB(benchmark::State& state) {
                 std::abort();
         });
     }
-    long rssGrowth = statusKiB("VmHWM") - rssBefore;
+    long rssGrowth = nvl::bench::statusKiB("VmHWM") - rssBefore;
     state.counters["verify_ms"] = verify * 1000 / static_cast<double>(state.iterations());
     state.counters["md5_pass_ms"] = md5 * 1000 / static_cast<double>(state.iterations());
     state.counters["x_md5_pass"] = verify / md5;

@@ -94,6 +94,11 @@ cat <<EOF
                        --internal-version 35000 --type Worm:0:3 --extensions '{*;EXE;COM}'
                    then "Read from current pattern" and "Notify services" on the console's
                    Patterns and engines page (the master service's log shows the reload)
+  System cleaner:  $demo/home/Admin/QXC.EXE (3.10, appended-signed); try an older one,
+                       cp $build/fixtures/executables/app-3.4.exe '$demo/home/Admin/QXC.EXE'
+                   or a newer pattern, $build/tools/nvlcleanerpattern/nvl-cleaner-pattern \\
+                       write '$demo/home/Admin/qxc.ptn' --version 1300
+                   then "Check again" on the console's Components page
 
 Ctrl-C stops the console, the master service and the log server. Traces as they arrive:
 EOF

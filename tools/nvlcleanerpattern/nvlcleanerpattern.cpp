@@ -33,7 +33,10 @@
 
 #include "cleaner/cleaner.h"
 #include "cleaner/pattern_header.h"
+#include "number_arg.h"
 #include "platform/file.h"
+
+using nvl::tools::parseNumber;
 
 namespace {
 
@@ -55,22 +58,6 @@ int usage(FILE* out = stderr) {
         "Format: see README.md beside the command's source.\n",
         out);
     return 2;
-}
-
-bool parseNumber(std::string_view text, uint64_t max, uint64_t* out) {
-    if (text.empty() || text.size() > 20)
-        return false;
-    uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (value > (max - digit) / 10)
-            return false;
-        value = value * 10 + digit;
-    }
-    *out = value;
-    return true;
 }
 
 void put16(std::string* out, uint16_t value) {

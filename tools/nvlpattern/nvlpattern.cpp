@@ -22,7 +22,10 @@
 #include <string>
 #include <string_view>
 
+#include "number_arg.h"
 #include "pattern_format.h"
+
+using nvl::tools::parseNumber;
 
 namespace {
 
@@ -38,22 +41,6 @@ int usage() {
         "       nvl-pattern version FILE\n",
         stderr);
     return 2;
-}
-
-bool parseNumber(std::string_view text, uint64_t max, uint64_t* out) {
-    if (text.empty() || text.size() > 20)
-        return false;
-    uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (value > (max - digit) / 10)
-            return false;
-        value = value * 10 + digit;
-    }
-    *out = value;
-    return true;
 }
 
 bool parseType(std::string_view text, MajorType* type) {
