@@ -2,7 +2,9 @@
 //
 // Input: three length bytes, then a section, a key and a value of those lengths (mod 32), then
 // the file. Besides memory safety it checks what a write promises: the value written reads
-// back, a deleted key or section is gone, and a read never writes past the caller's buffer.
+// back (unless its names are of the kind that is never found again), a deleted key or section
+// is gone, the file written ends with a line end, and a read never writes past the caller's
+// buffer.
 #include <unistd.h>
 
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/error.h"
@@ -22,6 +25,26 @@ namespace profile = nvl::sys::profile;
 
 bool isBlankOrQuote(char c) {
     return std::strchr(" \t\r\v\f\"'", c) != nullptr;
+}
+
+// Whether a name the caller passes is found again once written: the caller's names lose only
+// spaces, the file's lose tabs and vertical tabs as well, and a key starting with ';' (after
+// blanks) is written as a comment.
+bool findable(std::string_view name, bool isKey) {
+    size_t begin = name.find_first_not_of(' ');
+    if (begin == std::string_view::npos)
+        return true;
+    name = name.substr(begin, name.find_last_not_of(' ') - begin + 1);
+    if (std::strchr("\t\v", name.front()) != nullptr || std::strchr("\t\v", name.back()) != nullptr)
+        return false;
+    return !isKey || name.front() != ';';
+}
+
+// A file that a write produced ends with a line end, unless it holds no line at all.
+void checkFinalLineEnd(const std::string& file) {
+    bool empty = file.empty() || file == "\xEF\xBB\xBF";
+    if (!empty && file.back() != '\n' && file.back() != '\r')
+        std::abort();
 }
 
 std::string take(const uint8_t*& data, size_t& size, size_t length) {
@@ -105,21 +128,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string out;
     // Set the value.
     if (profile::applyWrite(file, section, key.c_str(), value.c_str(), &out) == kSuccess) {
+        checkFinalLineEnd(out);
         auto back = profile::findValue(out, section, key);
-        if (!back)
-            std::abort();
-        bool plain =
-            value.empty() || (!isBlankOrQuote(value.front()) && !isBlankOrQuote(value.back()));
-        if (plain && *back != value)
-            std::abort();
+        if (!findable(section, false) || !findable(key, true)) {
+            // Never found: not even by this write, which adds a line every time.
+            if (back || out.size() <= file.size())
+                std::abort();
+        } else {
+            if (!back)
+                std::abort();
+            bool plain =
+                value.empty() || (!isBlankOrQuote(value.front()) && !isBlankOrQuote(value.back()));
+            if (plain && *back != value)
+                std::abort();
+        }
     }
     // Delete the key.
     if (profile::applyWrite(file, section, key.c_str(), nullptr, &out) == kSuccess) {
+        checkFinalLineEnd(out);
         if (profile::findValue(out, section, key))
             std::abort();
     }
     // Delete the section.
     if (profile::applyWrite(file, section, nullptr, nullptr, &out) == kSuccess) {
+        checkFinalLineEnd(out);
         if (!profile::keyNames(out, section).empty())
             std::abort();
     }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <unordered_set>
 
 #include "platform/codepage.h"
 #include "platform/error.h"
@@ -16,18 +15,38 @@ namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
+// Blanks of the file: skipped before the first character of a line, trimmed from the names and
+// values read from it.
 bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+    return c == ' ' || c == '\t' || c == '\v';
 }
 
-std::string_view trim(std::string_view text) {
+bool isSpace(char c) {
+    return c == ' ';
+}
+
+bool isLineEnd(char c) {
+    return c == '\n' || c == '\r';
+}
+
+std::string_view trim(std::string_view text, bool (*blank)(char)) {
     size_t begin = 0;
-    while (begin < text.size() && isBlank(text[begin]))
+    while (begin < text.size() && blank(text[begin]))
         ++begin;
     size_t end = text.size();
-    while (end > begin && isBlank(text[end - 1]))
+    while (end > begin && blank(text[end - 1]))
         --end;
     return text.substr(begin, end - begin);
+}
+
+// A name read from the file.
+std::string_view trimBlanks(std::string_view text) {
+    return trim(text, isBlank);
+}
+
+// A name the caller passes: only spaces go, so a tab or VT at either end is part of it.
+std::string_view trimSpaces(std::string_view text) {
+    return trim(text, isSpace);
 }
 
 char lowerAscii(char c) {
@@ -59,10 +78,10 @@ enum class LineKind { Blank, Comment, Section, Key, Other };
 // One line of the file, as offsets into it.
 struct Line {
     size_t begin = 0;  // first byte
-    size_t end = 0;    // end of the contents: before "\r\n", "\n" or the end of the file
+    size_t end = 0;    // end of the contents: before "\r\n", "\n", "\r" or the end of the file
     size_t next = 0;   // first byte of the next line
     LineKind kind = LineKind::Blank;
-    std::string_view name;  // section or key name, trimmed
+    std::string_view name;  // section or key name, trimmed; a key's may be empty
     size_t valueBegin = 0;  // a key's value, after the blanks that follow '='
 };
 
@@ -86,7 +105,7 @@ class LineReader {
             size_t start = at;
             while (start > from && isBlank(base[start - 1]))
                 --start;
-            if (start == from || base[start - 1] == '\n') {  // only blanks before it: a header
+            if (start == from || isLineEnd(base[start - 1])) {  // only blanks before it: a header
                 pos_ = start;
                 return true;
             }
@@ -96,20 +115,25 @@ class LineReader {
         return false;
     }
 
+    // A line ends at the first CR or LF; a CR right before an LF ends it together with the LF.
+    // The next LF is searched for only once the previous one is passed, and the CR only up to
+    // it, so a file without LF (CR-only lines) is not searched to its end on every line.
     bool next(Line* line) {
         if (pos_ >= file_.size())
             return false;
         const char* base = file_.data();
-        const void* nl = std::memchr(base + pos_, '\n', file_.size() - pos_);
+        const size_t size = file_.size();
+        if (lf_ == kUnknown || lf_ < pos_) {
+            const void* nl = std::memchr(base + pos_, '\n', size - pos_);
+            lf_ = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - base) : size;
+        }
         line->begin = pos_;
-        if (nl != nullptr) {
-            line->end = static_cast<size_t>(static_cast<const char*>(nl) - base);
-            line->next = line->end + 1;
-            if (line->end > line->begin && base[line->end - 1] == '\r')
-                --line->end;
-        } else {
-            line->end = file_.size();
-            line->next = file_.size();
+        line->end = lf_;
+        line->next = lf_ < size ? lf_ + 1 : size;
+        if (const void* cr = std::memchr(base + pos_, '\r', lf_ - pos_)) {
+            line->end = static_cast<size_t>(static_cast<const char*>(cr) - base);
+            line->next =
+                line->end + 1 < size && base[line->end + 1] == '\n' ? line->end + 2 : line->end + 1;
         }
         pos_ = line->next;
         classify(line);
@@ -117,6 +141,8 @@ class LineReader {
     }
 
   private:
+    static constexpr size_t kUnknown = static_cast<size_t>(-1);
+
     void classify(Line* line) const {
         const char* base = file_.data();
         size_t p = line->begin;
@@ -134,7 +160,7 @@ class LineReader {
                                  ? static_cast<size_t>(static_cast<const char*>(close) - base)
                                  : line->end;
             line->kind = LineKind::Section;
-            line->name = trim(file_.substr(p + 1, nameEnd - p - 1));
+            line->name = trimBlanks(file_.substr(p + 1, nameEnd - p - 1));
             return;
         }
         if (base[p] == ';') {
@@ -147,11 +173,7 @@ class LineReader {
             return;
         }
         size_t eqPos = static_cast<size_t>(static_cast<const char*>(eq) - base);
-        line->name = trim(file_.substr(p, eqPos - p));
-        if (line->name.empty()) {
-            line->kind = LineKind::Other;
-            return;
-        }
+        line->name = trimBlanks(file_.substr(p, eqPos - p));  // "=value": the empty name
         line->kind = LineKind::Key;
         size_t v = eqPos + 1;
         while (v < line->end && isBlank(base[v]))
@@ -161,10 +183,11 @@ class LineReader {
 
     std::string_view file_;
     size_t pos_;
+    size_t lf_ = kUnknown;  // the next LF at or after pos_, or the file's size when none
 };
 
 std::string_view valueOf(std::string_view file, const Line& line) {
-    std::string_view value = trim(file.substr(line.valueBegin, line.end - line.valueBegin));
+    std::string_view value = trimBlanks(file.substr(line.valueBegin, line.end - line.valueBegin));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front()) {
         value = value.substr(1, value.size() - 2);
@@ -208,30 +231,22 @@ uint32_t copyList(const std::vector<std::string_view>& names, char* out, uint32_
     return static_cast<uint32_t>(used);
 }
 
-// A list of names without repeats: the first spelling of each name counts.
-class NameList {
-  public:
-    void add(std::string_view name) {
-        if (name.empty() || name.find('\0') != std::string_view::npos)
-            return;
-        std::string folded(name);
-        for (char& c : folded)
-            c = lowerAscii(c);
-        if (seen_.insert(std::move(folded)).second)
-            names_.push_back(name);
-    }
-    std::vector<std::string_view> take() { return std::move(names_); }
+// Adds a name to a list, every occurrence in file order. An empty name or one holding NUL
+// would end the NUL-separated list early for whoever reads it, so it is left out.
+void addName(std::vector<std::string_view>* names, std::string_view name) {
+    if (!name.empty() && name.find('\0') == std::string_view::npos)
+        names->push_back(name);
+}
 
-  private:
-    std::vector<std::string_view> names_;
-    std::unordered_set<std::string> seen_;
-};
-
+// The line end that lines added to `file` get: the file's own, from its first line end; CR LF
+// for a file that has none yet.
 std::string_view lineEndOf(std::string_view file) {
-    size_t nl = file.find('\n');
-    if (nl == std::string_view::npos)
+    size_t at = file.find_first_of("\r\n", firstLine(file));
+    if (at == std::string_view::npos)
         return "\r\n";
-    return (nl > 0 && file[nl - 1] == '\r') ? "\r\n" : "\n";
+    if (file[at] == '\n')
+        return "\n";
+    return at + 1 < file.size() && file[at + 1] == '\n' ? "\r\n" : "\r";
 }
 
 bool hasLineBreak(std::string_view text) {
@@ -264,13 +279,15 @@ std::optional<std::string_view> findValue(std::string_view file, std::string_vie
                                           std::string_view key) {
     if (isUtf16(file))
         return std::nullopt;
-    section = trim(section);
-    key = trim(key);
+    section = trimSpaces(section);
+    key = trimSpaces(key);
     LineReader reader(file);
     Line line;
     bool inSection = false;
     while ((inSection || reader.skipToHeader()) && reader.next(&line)) {
         if (line.kind == LineKind::Section) {
+            if (inSection)
+                break;  // only the first section of that name is searched
             inSection = equalsNoCase(line.name, section);
         } else if (inSection && line.kind == LineKind::Key && equalsNoCase(line.name, key)) {
             return valueOf(file, line);
@@ -280,79 +297,85 @@ std::optional<std::string_view> findValue(std::string_view file, std::string_vie
 }
 
 std::vector<std::string_view> sectionNames(std::string_view file) {
-    NameList names;
+    std::vector<std::string_view> names;
     if (isUtf16(file))
-        return names.take();
+        return names;
     LineReader reader(file);
     Line line;
-    while (reader.next(&line)) {
-        if (line.kind == LineKind::Section)
-            names.add(line.name);
-    }
-    return names.take();
+    while (reader.skipToHeader() && reader.next(&line))
+        addName(&names, line.name);
+    return names;
 }
 
 std::vector<std::string_view> keyNames(std::string_view file, std::string_view section) {
-    NameList names;
+    std::vector<std::string_view> names;
     if (isUtf16(file))
-        return names.take();
-    section = trim(section);
+        return names;
+    section = trimSpaces(section);
     LineReader reader(file);
     Line line;
     bool inSection = false;
-    while (reader.next(&line)) {
+    while ((inSection || reader.skipToHeader()) && reader.next(&line)) {
         if (line.kind == LineKind::Section) {
+            if (inSection)
+                break;
             inSection = equalsNoCase(line.name, section);
         } else if (inSection && line.kind == LineKind::Key) {
-            names.add(line.name);
+            addName(&names, line.name);
         }
     }
-    return names.take();
+    return names;
 }
 
 uint32_t applyWrite(std::string_view file, std::string_view section, const char* key,
                     const char* value, std::string* out) {
-    section = trim(section);
-    std::string_view keyName = key != nullptr ? trim(key) : std::string_view();
+    section = trimSpaces(section);
+    std::string_view keyName = key != nullptr ? trimSpaces(key) : std::string_view();
     if (hasLineBreak(section) || section.find(']') != std::string_view::npos) {
         return kErrInvalidParameter;
     }
-    if (key != nullptr &&
-        (keyName.empty() || hasLineBreak(keyName) || keyName.find('=') != std::string_view::npos ||
-         (!keyName.empty() && (keyName.front() == '[' || keyName.front() == ';')))) {
-        return kErrInvalidParameter;
+    if (key != nullptr) {
+        // A key starting with '[' (after the blanks a reader skips) would read as a header.
+        std::string_view lead = trimBlanks(keyName);
+        if (hasLineBreak(keyName) || keyName.find('=') != std::string_view::npos ||
+            (!lead.empty() && lead.front() == '[')) {
+            return kErrInvalidParameter;
+        }
     }
     if (value != nullptr && hasLineBreak(value))
         return kErrInvalidParameter;
     if (isUtf16(file))
         return kErrInvalidData;
 
+    // A last line without a line end gets one, whatever the write does to the rest.
+    std::string_view eol = lineEndOf(file);
+    std::string terminated;
+    if (file.size() > firstLine(file) && !isLineEnd(file.back())) {
+        terminated.reserve(file.size() + eol.size());
+        terminated.append(file).append(eol);
+        file = terminated;
+    }
+
     std::vector<Edit> edits;
     LineReader reader(file);
     Line line;
+    bool inSection = false;
     if (key == nullptr) {
-        // Delete the section: every header of that name and all lines up to the next header.
-        bool removing = false;
-        size_t removeFrom = 0;
-        while (reader.next(&line)) {
-            if (line.kind != LineKind::Section)
-                continue;
-            bool match = equalsNoCase(line.name, section);
-            if (match && !removing) {
-                removing = true;
-                removeFrom = line.begin;
-            } else if (!match && removing) {
-                edits.push_back({removeFrom, line.begin, {}});
-                removing = false;
-            }
+        // Delete the section: the headers of that name and the keys under them; comment lines,
+        // blank lines and other lines stay.
+        while ((inSection || reader.skipToHeader()) && reader.next(&line)) {
+            if (line.kind == LineKind::Section)
+                inSection = equalsNoCase(line.name, section);
+            if (inSection && (line.kind == LineKind::Section || line.kind == LineKind::Key))
+                edits.push_back({line.begin, line.next, {}});
         }
-        if (removing)
-            edits.push_back({removeFrom, file.size(), {}});
     } else if (value == nullptr) {
-        // Delete every occurrence of the key, so that no older copy shows through.
-        bool inSection = false;
-        while (reader.next(&line)) {
+        // Delete the key: every occurrence in the first section of that name, the only one read,
+        // so that no older copy shows through.
+        while ((inSection || reader.skipToHeader()) && reader.next(&line)) {
             if (line.kind == LineKind::Section) {
+                if (inSection)
+                    break;
                 inSection = equalsNoCase(line.name, section);
             } else if (inSection && line.kind == LineKind::Key &&
                        equalsNoCase(line.name, keyName)) {
@@ -360,40 +383,31 @@ uint32_t applyWrite(std::string_view file, std::string_view section, const char*
             }
         }
     } else {
-        std::string_view eol = lineEndOf(file);
-        bool inSection = false;
-        bool sectionSeen = false;  // the first section of that name was met
-        bool inFirstSection = false;
-        size_t insertAt = 0;  // after the last non-blank line of the first section
-        bool insertNeedsEol = false;
+        bool sectionSeen = false;
+        size_t insertAt = file.size();  // after the last key line of the first section
         bool replaced = false;
-        while (reader.next(&line)) {
+        while ((inSection || reader.skipToHeader()) && reader.next(&line)) {
             if (line.kind == LineKind::Section) {
+                if (inSection)
+                    break;
                 inSection = equalsNoCase(line.name, section);
-                inFirstSection = inSection && !sectionSeen;
-                sectionSeen = sectionSeen || inSection;
-            } else if (inSection && line.kind == LineKind::Key &&
-                       equalsNoCase(line.name, keyName)) {
-                edits.push_back({line.valueBegin, line.end, value});
-                replaced = true;
-                break;
-            }
-            if (inFirstSection && line.kind != LineKind::Blank) {
+                if (inSection) {
+                    sectionSeen = true;
+                    insertAt = line.next;
+                }
+            } else if (inSection && line.kind == LineKind::Key) {
+                if (equalsNoCase(line.name, keyName)) {
+                    edits.push_back({line.valueBegin, line.end, value});
+                    replaced = true;
+                    break;
+                }
                 insertAt = line.next;
-                insertNeedsEol = line.next == line.end;  // the last line, without a line end
             }
         }
         if (!replaced) {
             std::string text;
-            if (sectionSeen) {
-                if (insertNeedsEol)
-                    text.append(eol);
-            } else {
-                insertAt = file.size();
-                if (insertAt > firstLine(file) && file.back() != '\n')
-                    text.append(eol);
+            if (!sectionSeen)
                 text.append("[").append(section).append("]").append(eol);
-            }
             text.append(keyName).append("=").append(value).append(eol);
             edits.push_back({insertAt, insertAt, std::move(text)});
         }
@@ -464,7 +478,7 @@ uint32_t getPrivateProfileString(const char* section, const char* key, const cha
         return copyValue(*value, out, size);
     }
     std::string_view fallback = defaultValue != nullptr ? defaultValue : "";
-    while (!fallback.empty() && isBlank(fallback.back()))
+    while (!fallback.empty() && fallback.back() == ' ')
         fallback.remove_suffix(1);
     return copyValue(fallback, out, size);
 }
@@ -497,9 +511,12 @@ namespace {
 
 // The one way a profile file is written: under its writers' lock, `change` turns the current
 // contents into the new ones (or refuses with an error code), and the file is replaced whole
-// when they differ.
-bool changeProfileFile(const char* path,
-                       const std::function<uint32_t(std::string_view, std::string*)>& change) {
+// when they differ. `change` also tells whether it applied any write at all: a write creates a
+// missing file even when it adds nothing to it (a delete leaves an empty file, as the original
+// does), an empty batch creates nothing.
+using ProfileChange = std::function<uint32_t(std::string_view, std::string*, bool*)>;
+
+bool changeProfileFile(const char* path, const ProfileChange& change) {
     if (path == nullptr || *path == '\0') {
         setLastError(kErrInvalidParameter);
         return false;
@@ -520,12 +537,13 @@ bool changeProfileFile(const char* path,
     }
     bool exists = error == kSuccess;
     std::string updated;
-    error = change(data, &updated);
+    bool applied = false;
+    error = change(data, &updated, &applied);
     if (error != kSuccess) {
         setLastError(error);
         return false;
     }
-    if (updated == data && (exists || updated.empty()))
+    if (exists ? updated == data : !applied)
         return true;
     error = replaceFileAtomically(file, updated);
     if (error != kSuccess) {
@@ -543,21 +561,24 @@ bool writePrivateProfileString(const char* section, const char* key, const char*
         setLastError(kErrInvalidParameter);
         return false;
     }
-    return changeProfileFile(path, [&](std::string_view data, std::string* updated) {
+    return changeProfileFile(path, [&](std::string_view data, std::string* updated, bool* applied) {
+        *applied = true;
         return profile::applyWrite(data, section, key, value, updated);
     });
 }
 
 bool writePrivateProfileStrings(std::span<const ProfileWrite> writes, const char* path) {
-    return changeProfileFile(path, [&](std::string_view data, std::string* updated) {
+    return changeProfileFile(path, [&](std::string_view data, std::string* updated, bool* applied) {
+        *applied = !writes.empty();
         return profile::applyWrites(data, writes, updated);
     });
 }
 
 bool updatePrivateProfile(const char* path,
                           const std::function<std::vector<ProfileWrite>()>& compute) {
-    return changeProfileFile(path, [&](std::string_view data, std::string* updated) {
+    return changeProfileFile(path, [&](std::string_view data, std::string* updated, bool* applied) {
         std::vector<ProfileWrite> writes = compute();
+        *applied = !writes.empty();
         return profile::applyWrites(data, writes, updated);
     });
 }

@@ -2,21 +2,25 @@
 //
 // nvlscan.ini and the other INI files of the server are shared with programs that were written
 // against the original platform's profile functions, so the rules below are theirs. Where a rule
-// comes from the platform's documentation of GetPrivateProfileStringA, GetPrivateProfileIntA,
-// GetProfileStringA and WritePrivateProfileStringA it is marked [doc]; the rest is our own
-// decision where that documentation is silent, marked [ours].
+// is the platform's, as its documentation of GetPrivateProfileStringA, GetPrivateProfileIntA,
+// GetProfileStringA and WritePrivateProfileStringA states it or as the platform was seen to
+// behave, it is marked [doc]; the rest is our own decision where the platform gives no answer or
+// a harmful one, marked [ours].
 //
 // File layout
 //   - A section starts with a line "[name]"; "key=value" lines belong to the last section
 //     above them. [doc]
-//   - Leading blanks of a line are skipped. A header's name runs to the first ']' (or to the
-//     end of the line when there is none); a key's name runs to the first '='. Names and values
-//     are trimmed of blanks (space, tab, CR, VT, FF). [ours; the documented layout has no blanks]
-//   - Lines starting with ';' are comments. Lines without '=' and lines whose key name is empty
-//     are not keys. Neither is ever listed or matched; a write keeps them byte for byte. [ours]
-//   - Lines end at LF; a CR before it belongs to the line end. Both CR LF and LF files are read,
-//     and a write keeps the style of the file (taken from its first line end); a new file gets
-//     CR LF, the original platform's line end, so files copied between systems stay alike. [ours]
+//   - A line ends at CR LF, at LF or at a lone CR: a file with CR-only line ends reads exactly
+//     like the same file with CR LF. [doc] A write gives the lines it adds the line end of the
+//     file (its first one); a file without any gets CR LF, the original platform's line end, so
+//     files copied between systems stay alike. [ours]
+//   - Names and values read from the file are trimmed of spaces, tabs and vertical tabs. [doc]
+//     Leading blanks of a line are skipped; a header's name runs to the first ']' (or to the end
+//     of the line when there is none); a key's name runs to the first '='. [ours]
+//   - A line "=value" is a key with the empty name, read and written with a key argument of ""
+//     (not null). [doc]
+//   - Lines starting with ';' are comments. Lines without '=' are not keys. Neither is ever
+//     listed or matched; a write keeps them byte for byte. [ours]
 //   - A UTF-8 byte-order mark is skipped when reading and kept when writing. A UTF-16 file
 //     (byte-order mark FF FE or FE FF) is not a file of this system: reads see no keys and a
 //     write refuses it (kErrInvalidData) rather than damage it. [ours]
@@ -26,36 +30,52 @@
 //
 // Reading
 //   - Section and key names compare without regard to case (ASCII letters). [doc]
+//   - Only spaces are trimmed from the section and key names a caller passes: a tab or vertical
+//     tab before or after them is part of the name, so such a name is not found in the file. [doc]
 //   - A value enclosed in single or double quotation marks loses the marks: one pair, the same
 //     mark at both ends, after trimming; blanks inside the marks are kept. [doc, GetProfileString]
-//   - When a section or key occurs more than once, the sections of one name read as one section
-//     in file order, and the first occurrence of a key wins. [ours]
-//   - A null default is the empty text; trailing blanks of the default are removed. [doc]
+//   - Only the first section of a given name is searched for a key: a key that stands only in a
+//     later section of the same name is not found. The first of two equal keys in a section
+//     wins. [doc]
+//   - A null default is the empty text; a default loses trailing spaces, not tabs. [doc]
 //   - Returned count: characters copied without the terminator; a value cut to fit returns
 //     size - 1; size 0 copies nothing and returns 0. [doc]
 //   - A null section lists the section names, a null key the key names of the section: each
 //     name ends with NUL and the list with one more NUL. A list cut to fit ends with two NULs
-//     and returns size - 2 (size 1 gets one NUL and returns 0). Names are listed once each
-//     (first spelling), in file order; a missing section is an empty list. [doc; ours for the
-//     duplicates, the missing section and size 1]
+//     and returns size - 2 (size 1 gets one NUL and returns 0). Every occurrence is listed,
+//     duplicates included, in file order. [doc] The keys listed are those of the first section
+//     of that name, the one that is read; a missing section is an empty list; an empty name is
+//     left out, since it would end the list early for whoever reads it. [ours]
 //   - A missing file reads as empty, with lastError() kErrFileNotFound. [doc]
 //   - GetPrivateProfileInt: the key's text as a decimal number with an optional sign, up to the
 //     first non-digit; no digits give 0; a missing key gives the default. [doc; ours for the
 //     exact number syntax]
 //
 // Writing
-//   - A null value deletes the key, a null key deletes the section with all its keys. Every
-//     occurrence goes, so a read afterwards finds nothing. Deleting what is not there succeeds
-//     and leaves the file as it is. [doc; ours for duplicates]
+//   - A null value deletes the key, a null key deletes the section: its header and its keys go,
+//     the comment lines inside it stay. [doc] A key goes with every occurrence in the first
+//     section of that name and a section with every header of that name, so a read afterwards
+//     finds nothing; blank lines and lines without '=' of a deleted section stay as well. [ours]
+//   - A delete on a missing file succeeds and leaves an empty file; otherwise deleting what is
+//     not there changes nothing but the final line end (below). [doc]
 //   - The first write creates the file; its directory must exist. [doc]
-//   - A key that exists is changed in place: the line keeps its name, its spacing around '='
-//     and its line end, and only the value is replaced. A new key is written "key=value" after
-//     the last non-blank line of the first section of that name; a new section is added at the
-//     end of the file. Every other line is kept byte for byte. [doc for where; ours for how]
-//   - The value is written as given. A section holding ']' or a line break, a key holding '='
-//     or a line break or starting with '[' or ';', and a value holding a line break would change
-//     the file's structure (a value could smuggle in keys of its own): such writes are refused
-//     with kErrInvalidParameter. [ours]
+//   - A key that exists (its first occurrence in the first section of that name) is changed in
+//     place: the line keeps its name, its spacing around '=' and its line end, and only the
+//     value is replaced. [doc for which line; ours for how]
+//   - A new key is written "key=value" after the last key line of the first section of that
+//     name (right after its header when it has none), so the comment lines after it stay where
+//     they are; a new section is added at the end of the file. [doc] Every other line is kept
+//     byte for byte. [ours]
+//   - When the last line of the file has no line end, a write that keeps that line adds one
+//     after it (CR LF, or the file's own, see above). [doc]
+//   - Names are written as given once their spaces are trimmed: a tab or vertical tab stays
+//     ("[\tsec\t]", "\tkey\t="), and a key that starts with ';' is written as well, although it
+//     reads as a comment and is never found again, so each such write adds a line. The value is
+//     written as given. [doc]
+//   - A section holding ']' or a line break, a key holding '=' or a line break or starting with
+//     '[' (after blanks), and a value holding a line break would change the file's structure (a
+//     value could smuggle in keys or sections of its own): such writes are refused with
+//     kErrInvalidParameter and nothing is written. [ours]
 //
 // Paths
 //   - A name without a directory lives in systemDirectory(), the stand-in for the Windows
@@ -75,8 +95,10 @@
 //   and two writers at once could leave a list mixed from both]
 //
 // Speed
-//   A read loads the file once and scans it in one pass, line by line with memchr, without
-//   building any structure, so a lookup costs about as much as reading the file.
+//   A read loads the file once and scans it in one pass without building any structure, so a
+//   lookup costs about as much as reading the file: memchr for '[' jumps from header to header
+//   over the sections it does not want, and inside the one it wants memchr finds each line's
+//   end (the next LF is kept until it is passed, and the CR is looked for only before it).
 #pragma once
 
 #include <cstdint>
@@ -132,12 +154,13 @@ std::string profilePath(std::string_view name);
 // directly.
 namespace profile {
 
-// The value of `key` in `section` (trimmed, one pair of quotation marks removed, cut at a NUL),
-// or nothing when the key is absent. The view points into `file`.
+// The value of `key` in the first section named `section` (trimmed, one pair of quotation marks
+// removed, cut at a NUL), or nothing when the key is absent. The view points into `file`.
 std::optional<std::string_view> findValue(std::string_view file, std::string_view section,
                                           std::string_view key);
 
-// Section names, or the key names of `section`, each once, in file order. Views into `file`.
+// Section names, or the key names of the first section named `section`, every occurrence, in
+// file order. Views into `file`.
 std::vector<std::string_view> sectionNames(std::string_view file);
 std::vector<std::string_view> keyNames(std::string_view file, std::string_view section);
 

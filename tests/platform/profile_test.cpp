@@ -56,6 +56,14 @@ const std::string kSample =
     "[Broken\r\n"
     "Inside=broken header\r\n";
 
+// The same file with other line ends: every CR LF, or every LF, replaced by `eol`.
+std::string withLineEnds(std::string text, std::string_view from, std::string_view eol) {
+    for (size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + eol.size()))
+        text.replace(at, from.size(), eol);
+    return text;
+}
+
 struct ReadCase {
     const char* name;
     const char* section;
@@ -75,7 +83,6 @@ class ProfileTest : public ::testing::Test {
 };
 
 TEST_F(ProfileTest, ReadsValuesByTheOriginalRules) {
-    std::string path = write("sample.ini", kSample);
     const ReadCase cases[] = {
         {"plain", "INI_SERVER_SECTION", "Master_URL", "x", 256, "/norvel/", 8},
         {"names ignore case", "ini_server_SECTION", "MASTER_url", "x", 256, "/norvel/", 8},
@@ -83,6 +90,8 @@ TEST_F(ProfileTest, ReadsValuesByTheOriginalRules) {
          "spaced value", 12},
         {"caller's names are trimmed", " INI_SERVER_SECTION ", " Spaced Key ", "", 256,
          "spaced value", 12},
+        {"caller's names lose spaces only: a tab is part of the name", "INI_SERVER_SECTION",
+         " \tMaster_URL ", "dflt", 256, "dflt", 4},
         {"double quotes go, inner blanks stay", "INI_SERVER_SECTION", "Double", "", 256,
          "  quoted  ", 10},
         {"single quotes go", "INI_SERVER_SECTION", "Single", "", 256, "single", 6},
@@ -91,11 +100,13 @@ TEST_F(ProfileTest, ReadsValuesByTheOriginalRules) {
         {"a single quote character stays", "INI_SERVER_SECTION", "Lone", "", 256, "\"", 1},
         {"present and empty is not the default", "INI_SERVER_SECTION", "Empty", "dflt", 256, "", 0},
         {"first of repeated keys wins", "INI_SERVER_SECTION", "Dup", "", 256, "first", 5},
-        {"repeated section headers read as one", "INI_SERVER_SECTION", "Later", "", 256,
-         "from the second header", 22},
+        {"only the first of repeated sections is searched", "INI_SERVER_SECTION", "Later", "dflt",
+         256, "dflt", 4},
         {"a value is cut at NUL", "INI_SERVER_SECTION", "Nul", "", 256, "ab", 2},
         {"comment is not a key", "INI_SERVER_SECTION", ";Commented", "dflt", 256, "dflt", 4},
         {"keys before any section are not found", "", "orphan", "dflt", 256, "dflt", 4},
+        {"the empty key name is the key of \"=value\"", "INI_SERVER_SECTION", "", "dflt", 256,
+         "no name", 7},
         {"other section", "Other", "KEY", "", 256, "other", 5},
         {"'[' inside a value opens no section", "Fake", "Key", "dflt", 256, "dflt", 4},
         {"indented header, text after ']'", "indented", "k", "", 256, "indented", 8},
@@ -103,7 +114,7 @@ TEST_F(ProfileTest, ReadsValuesByTheOriginalRules) {
          13},
         {"missing key gives the default", "INI_SERVER_SECTION", "Absent", "dflt", 256, "dflt", 4},
         {"missing section gives the default", "Nowhere", "Key", "dflt", 256, "dflt", 4},
-        {"default loses trailing blanks", "Nowhere", "Key", " d f \t ", 256, " d f", 4},
+        {"default loses trailing spaces, not tabs", "Nowhere", "Key", " d f\t  ", 256, " d f\t", 5},
         {"null default is empty", "Nowhere", "Key", nullptr, 256, "", 0},
         {"cut value returns size - 1", "INI_SERVER_SECTION", "Master_URL", "", 5, "/nor", 4},
         {"exact fit", "INI_SERVER_SECTION", "Master_URL", "", 9, "/norvel/", 8},
@@ -111,14 +122,18 @@ TEST_F(ProfileTest, ReadsValuesByTheOriginalRules) {
         {"size 1 holds only the terminator", "INI_SERVER_SECTION", "Master_URL", "", 1, "", 0},
         {"cut default returns size - 1", "Nowhere", "Key", "defaults", 4, "def", 3},
     };
-    for (const ReadCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<char> out(c.size + 1, '#');
-        uint32_t n = getPrivateProfileString(c.section, c.key, c.defaultValue, out.data(), c.size,
-                                             path.c_str());
-        EXPECT_EQ(n, c.result);
-        EXPECT_EQ(std::string(out.data()), c.expected);
-        EXPECT_EQ(out[c.size], '#') << "wrote past the buffer";
+    // A lone CR ends a line as CR LF does.
+    for (const std::string& text : {kSample, withLineEnds(kSample, "\r\n", "\r")}) {
+        std::string path = write("sample.ini", text);
+        for (const ReadCase& c : cases) {
+            SCOPED_TRACE(c.name + std::string(text == kSample ? " (CR LF)" : " (CR)"));
+            std::vector<char> out(c.size + 1, '#');
+            uint32_t n = getPrivateProfileString(c.section, c.key, c.defaultValue, out.data(),
+                                                 c.size, path.c_str());
+            EXPECT_EQ(n, c.result);
+            EXPECT_EQ(std::string(out.data()), c.expected);
+            EXPECT_EQ(out[c.size], '#') << "wrote past the buffer";
+        }
     }
 }
 
@@ -132,8 +147,9 @@ TEST_F(ProfileTest, SizeZeroTouchesNothing) {
 }
 
 TEST_F(ProfileTest, LineEndsAndByteOrderMarkDoNotMatter) {
-    for (const std::string& text : {"[S]\nK = v\n"s, "[S]\r\nK = v\r\n"s,
-                                    "\xEF\xBB\xBF[S]\r\nK = v"s, "\n\n  [S]  \n\tK\t=\tv"s}) {
+    for (const std::string& text :
+         {"[S]\nK = v\n"s, "[S]\r\nK = v\r\n"s, "\xEF\xBB\xBF[S]\r\nK = v"s,
+          "\n\n  [S]  \n\tK\t=\tv"s, "\r\v[S]\v\r\vK\v=\vv\v\r"s}) {
         std::string path = write("eol.ini", text);
         char out[16];
         EXPECT_EQ(getPrivateProfileString("s", "k", "", out, sizeof out, path.c_str()), 1u);
@@ -161,13 +177,14 @@ struct ListCase {
 };
 
 TEST_F(ProfileTest, ListsNamesWithTheDocumentedTruncation) {
-    std::string path = write("list.ini",
-                             "[Alpha]\nk1=1\nK2=2\nk1=again\n;c=1\njunk\n"
-                             "[beta]\n[ALPHA]\nk3=3\n[]\nx=1\n[Gamma]\n");
+    const std::string file =
+        "[Alpha]\nk1=1\nK2=2\n=empty name\nk1=again\n;c=1\njunk\n"
+        "[beta]\n[ALPHA]\nk3=3\n[]\nx=1\n[Gamma]\n";
     const ListCase cases[] = {
-        {"sections once each, first spelling", nullptr, 64, "Alpha\0beta\0Gamma\0\0"s, 17},
-        {"keys of the merged section, once each", "alpha", 64, "k1\0K2\0k3\0\0"s, 9},
-        {"exact fit", "alpha", 10, "k1\0K2\0k3\0\0"s, 9},
+        {"every section header, duplicates included", nullptr, 64, "Alpha\0beta\0ALPHA\0Gamma\0\0"s,
+         23},
+        {"keys of the first section only, duplicates included", "alpha", 64, "k1\0K2\0k1\0\0"s, 9},
+        {"exact fit", "alpha", 10, "k1\0K2\0k1\0\0"s, 9},
         {"cut list: size - 2 and two NULs", "alpha", 9, "k1\0K2\0k\0\0"s, 7},
         {"cut inside the first name", nullptr, 4, "Al\0\0"s, 2},
         {"size 2 holds the two NULs only", nullptr, 2, "\0\0"s, 0},
@@ -175,14 +192,17 @@ TEST_F(ProfileTest, ListsNamesWithTheDocumentedTruncation) {
         {"empty section", "beta", 8, "\0\0"s, 0},
         {"missing section is an empty list", "delta", 8, "\0\0"s, 0},
     };
-    for (const ListCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<char> out(c.size + 1, '#');
-        uint32_t n =
-            getPrivateProfileString(c.section, nullptr, "dflt", out.data(), c.size, path.c_str());
-        EXPECT_EQ(n, c.result);
-        EXPECT_EQ(std::string(out.data(), c.expected.size()), c.expected);
-        EXPECT_EQ(out[c.size], '#') << "wrote past the buffer";
+    for (const std::string& text : {file, withLineEnds(file, "\n", "\r")}) {
+        std::string path = write("list.ini", text);
+        for (const ListCase& c : cases) {
+            SCOPED_TRACE(c.name + std::string(text == file ? " (LF)" : " (CR)"));
+            std::vector<char> out(c.size + 1, '#');
+            uint32_t n = getPrivateProfileString(c.section, nullptr, "dflt", out.data(), c.size,
+                                                 path.c_str());
+            EXPECT_EQ(n, c.result);
+            EXPECT_EQ(std::string(out.data(), c.expected.size()), c.expected);
+            EXPECT_EQ(out[c.size], '#') << "wrote past the buffer";
+        }
     }
 }
 
@@ -219,31 +239,43 @@ TEST_F(ProfileTest, WritesChangeOnlyWhatTheyMust) {
          "[S]\r\n  Key =  old value  \r\nOther=1\r\n", "s", "KEY", "new",
          "[S]\r\n  Key =  new\r\nOther=1\r\n"},
         {"empty value replaced", "[S]\nK=\n", "S", "K", "v", "[S]\nK=v\n"},
-        {"new key after the section's last line, before blank lines", "[A]\na=1\n\n[B]\nb=1\n", "A",
-         "n", "2", "[A]\na=1\nn=2\n\n[B]\nb=1\n"},
+        {"new key after the section's last key line, before comments and blank lines",
+         "[A]\na=1\n;note\n\n[B]\nb=1\n", "A", "n", "2", "[A]\na=1\nn=2\n;note\n\n[B]\nb=1\n"},
+        {"new key in a CR-only file: CR line ends", "[S]\rk=1\r[T]\r", "S", "j", "2",
+         "[S]\rk=1\rj=2\r[T]\r"},
         {"new key in an empty section at the end of a file without final line end",
          "[A]\r\na=1\r\n[B]", "b", "n", "2", "[A]\r\na=1\r\n[B]\r\nn=2\r\n"},
         {"new key goes to the first of repeated sections", "[A]\na=1\n[B]\n[a]\nc=3\n", "A", "n",
          "2", "[A]\na=1\nn=2\n[B]\n[a]\nc=3\n"},
-        {"key found in the second of repeated sections is changed there", "[A]\na=1\n[a]\nc=3\n",
-         "A", "c", "4", "[A]\na=1\n[a]\nc=4\n"},
+        {"a key only in a later repeated section is added to the first", "[A]\na=1\n[a]\nc=3\n",
+         "A", "c", "4", "[A]\na=1\nc=4\n[a]\nc=3\n"},
         {"first of repeated keys is the one changed", "[A]\nk=1\nk=2\n", "A", "k", "9",
          "[A]\nk=9\nk=2\n"},
         {"new section at the end, LF kept", "[A]\na=1\n", "New", "k", "v",
          "[A]\na=1\n[New]\nk=v\n"},
         {"new section after a last line without line end", "[A]\r\na=1", "New", "k", "v",
          "[A]\r\na=1\r\n[New]\r\nk=v\r\n"},
+        {"a last line without line end that stays gets one", "[S]\r\nk=1", "S", "k", "2",
+         "[S]\r\nk=2\r\n"},
+        {"names keep their tabs, lose their spaces", "[S]\r\n", " \tsec\t ", " \tkey\t ", "v",
+         "[S]\r\n[\tsec\t]\r\n\tkey\t=v\r\n", "<absent>"},
+        {"the empty key name writes \"=value\"", "[S]\r\nk=1\r\n", "S", "", "v",
+         "[S]\r\nk=1\r\n=v\r\n"},
+        {"a key starting with ';' is written as given, as a new line each time",
+         "[S]\r\nk=1\r\n;x=old\r\n", "S", ";x", "v", "[S]\r\nk=1\r\n;x=v\r\n;x=old\r\n",
+         "<absent>"},
         {"comments, garbage, BOM and odd lines kept byte for byte",
          bom + "; note\r\n[S]\r\n\x01\xfe junk\r\n; k=commented\r\nk=1\r\n=x\r\n  \t\r\n", "S", "k",
          "2", bom + "; note\r\n[S]\r\n\x01\xfe junk\r\n; k=commented\r\nk=2\r\n=x\r\n  \t\r\n"},
         {"mixed line ends kept", "[S]\r\na=1\nb=2\r\n", "S", "b", "3", "[S]\r\na=1\nb=3\r\n"},
         {"value written as given, quotes and blanks included", "[S]\n", "S", "k", " \"q\" ",
          "[S]\nk= \"q\" \n", "q"},
-        {"delete key: every occurrence", "[S]\nk=1\nj=2\n[s]\nK=3\n", "S", "k", nullptr,
-         "[S]\nj=2\n[s]\n"},
+        {"delete key: every occurrence in the first section", "[S]\nk=1\nj=2\nK=2\n[s]\nK=3\n", "S",
+         "k", nullptr, "[S]\nj=2\n[s]\nK=3\n"},
         {"delete key that is absent", "[S]\nj=2\n", "S", "k", nullptr, "[S]\nj=2\n"},
-        {"delete section: all its headers and lines", "[A]\na=1\n;c\n[B]\nb=1\n[a]\nx=1\n", "a",
-         nullptr, nullptr, "[B]\nb=1\n"},
+        {"delete section: all its headers and keys, not its comments",
+         "[A]\na=1\n;c\n=x\n[B]\nb=1\n[a]\nx=1\n; d\n", "a", nullptr, nullptr,
+         ";c\n[B]\nb=1\n; d\n"},
         {"delete section that is absent", "[A]\na=1\n", "Z", nullptr, nullptr, "[A]\na=1\n"},
     };
     for (const WriteCase& c : cases) {
@@ -262,8 +294,13 @@ TEST_F(ProfileTest, WritesChangeOnlyWhatTheyMust) {
 
 TEST_F(ProfileTest, FirstWriteCreatesTheFile) {
     std::string path = env_.root() + "/new.ini";
-    ASSERT_TRUE(writePrivateProfileString("S", "k", nullptr, path.c_str()));
-    EXPECT_NE(::access(path.c_str(), F_OK), 0) << "deleting from nothing created a file";
+    // A delete, of a key or of a section, leaves an empty file.
+    for (const char* key : {"k", static_cast<const char*>(nullptr)}) {
+        ASSERT_TRUE(writePrivateProfileString("S", key, nullptr, path.c_str()));
+        EXPECT_EQ(::access(path.c_str(), F_OK), 0) << "no file after a delete";
+        EXPECT_EQ(readFile(path), "");
+        ASSERT_EQ(::unlink(path.c_str()), 0);
+    }
 
     ASSERT_TRUE(writePrivateProfileString("S", "k", "v", path.c_str()));
     EXPECT_EQ(readFile(path), "[S]\r\nk=v\r\n");
@@ -285,11 +322,10 @@ TEST_F(ProfileTest, RefusesWritesThatWouldChangeTheFileStructure) {
         {"S", "k", "line\nbreak"},
         {"S]x", "k", "v"},
         {"S\n", "k", "v"},
+        {"S", "a\rb", "v"},
         {"S", "a=b", "v"},
         {"S", "[x", "v"},
-        {"S", ";x", "v"},
-        {"S", "", "v"},
-        {"S", " \t ", "v"},
+        {"S", " \t[x", "v"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.section) + "/" + c.key + "/" + c.value);
