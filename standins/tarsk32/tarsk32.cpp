@@ -979,6 +979,22 @@ bool isSafeSetName(std::string_view name) {
     });
 }
 
+// The names in the directory open on `fd` but "." and "..", in name order.
+bool entryNames(int fd, std::vector<std::string>* names) {
+    int dupFd = ::dup(fd);
+    DIR* d = dupFd >= 0 ? ::fdopendir(dupFd) : nullptr;
+    if (d == nullptr) {
+        closeFd(dupFd);
+        return false;
+    }
+    while (dirent* ent = ::readdir(d))
+        if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0)
+            names->emplace_back(ent->d_name);
+    ::closedir(d);
+    std::sort(names->begin(), names->end());
+    return true;
+}
+
 // Backs up one directory tree: every directory and regular file, nothing else.
 bool backupTree(int fd, const std::string& path, size_t depth, BackupWriter& w, Item& it,
                 size_t* entries) {
@@ -989,18 +1005,9 @@ bool backupTree(int fd, const std::string& path, size_t depth, BackupWriter& w, 
     if (!w.add(dir, std::string_view()))
         return false;
     it.backedUp.insert(identityOf(st));
-    int dupFd = ::dup(fd);
-    DIR* d = dupFd >= 0 ? ::fdopendir(dupFd) : nullptr;
-    if (d == nullptr) {
-        closeFd(dupFd);
-        return false;
-    }
     std::vector<std::string> names;
-    while (dirent* ent = ::readdir(d))
-        if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0)
-            names.emplace_back(ent->d_name);
-    ::closedir(d);
-    std::sort(names.begin(), names.end());
+    if (!entryNames(fd, &names))
+        return false;
     for (const auto& name : names) {
         if (++*entries > kMaxDirEntries)
             return false;
@@ -1164,17 +1171,9 @@ int32_t runBackup(Engine& e, const std::string& requestedName) {
 
 // Removes the tree of a found directory: only the objects its backup holds.
 bool removeTree(int fd, const Item& it) {
-    int dupFd = ::dup(fd);
-    DIR* d = dupFd >= 0 ? ::fdopendir(dupFd) : nullptr;
-    if (d == nullptr) {
-        closeFd(dupFd);
-        return false;
-    }
     std::vector<std::string> names;
-    while (dirent* ent = ::readdir(d))
-        if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0)
-            names.emplace_back(ent->d_name);
-    ::closedir(d);
+    if (!entryNames(fd, &names))
+        return false;
     bool ok = true;
     for (const auto& name : names) {
         struct stat st {};
