@@ -1668,6 +1668,22 @@ int32_t nextRow(TkHandle h, bool first, uint32_t* row) {
     return TK_OK;
 }
 
+// The number of items found by `scannerId` (all scanners when negative), of the selected ones
+// only when `selectedOnly`.
+int32_t countItems(TkHandle handle, int32_t scannerId, bool selectedOnly, int32_t* count) {
+    return withEngine(handle, [&](Engine& e) {
+        if (count == nullptr)
+            return setError(&e, TK_E_BAD_ARGUMENT, "null result");
+        std::lock_guard lock(e.mutex);
+        *count =
+            static_cast<int32_t>(std::count_if(e.items.begin(), e.items.end(), [&](const Item& x) {
+                return (!selectedOnly || x.selected) &&
+                       (scannerId < 0 || x.scanner == static_cast<uint32_t>(scannerId));
+            }));
+        return TK_OK;
+    });
+}
+
 }  // namespace
 }  // namespace tarsk32
 
@@ -1908,16 +1924,7 @@ int32_t TkGetItemCount(TkHandle handle, int32_t* count) {
 }
 
 int32_t TkGetItemCountByScannerId(TkHandle handle, int32_t scannerId, int32_t* count) {
-    return withEngine(handle, [&](Engine& e) {
-        if (count == nullptr)
-            return setError(&e, TK_E_BAD_ARGUMENT, "null result");
-        std::lock_guard lock(e.mutex);
-        *count =
-            static_cast<int32_t>(std::count_if(e.items.begin(), e.items.end(), [&](const Item& x) {
-                return scannerId < 0 || x.scanner == static_cast<uint32_t>(scannerId);
-            }));
-        return TK_OK;
-    });
+    return countItems(handle, scannerId, false, count);
 }
 
 int32_t TkGetItem(TkHandle handle, uint32_t itemId, TkItem* item) {
@@ -1959,17 +1966,7 @@ int32_t TkRemoveItems(TkHandle handle) {
 }
 
 int32_t TkGetCountSelectedByScannerId(TkHandle handle, int32_t scannerId, int32_t* count) {
-    return withEngine(handle, [&](Engine& e) {
-        if (count == nullptr)
-            return setError(&e, TK_E_BAD_ARGUMENT, "null result");
-        std::lock_guard lock(e.mutex);
-        *count =
-            static_cast<int32_t>(std::count_if(e.items.begin(), e.items.end(), [&](const Item& x) {
-                return x.selected &&
-                       (scannerId < 0 || x.scanner == static_cast<uint32_t>(scannerId));
-            }));
-        return TK_OK;
-    });
+    return countItems(handle, scannerId, true, count);
 }
 
 int32_t TkSelectByItem(TkHandle handle, uint32_t itemId, int32_t select) {
