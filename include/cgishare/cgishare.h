@@ -17,6 +17,7 @@
 #include <cgishare/pattern_files.h>
 #include <cgishare/pattern_number.h>
 #include <cgishare/resource.h>
+#include <cgishare/spyware.h>
 #include <cgishare/trace.h>
 #include <cgishare/update_log.h>
 #include <cgishare/utf_converter.h>

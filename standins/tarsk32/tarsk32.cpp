@@ -45,6 +45,7 @@
 
 #include "matcher.h"
 #include "platform/registry.h"
+#include "platform/test_stop.h"
 #include "tarsk_format.h"
 
 #pragma GCC visibility push(default)
@@ -538,6 +539,12 @@ class Scan {
                 return;
         it.id = static_cast<uint32_t>(items_.size() + 1);
         items_.push_back(std::move(it));
+        {
+            // The item is the handle's at once, so that TkGetItem answers for it while its
+            // event is delivered.
+            std::lock_guard lock(e_.mutex);
+            e_.items.push_back(items_.back());
+        }
         emitItem(e_, TKE_EVENT_ITEMFOUND, items_.back(), p_.get());
     }
 
@@ -1128,6 +1135,7 @@ int32_t runBackup(Engine& e, const std::string& requestedName) {
             continue;
         if (ok && !e.stop && backupItem(it, w)) {
             done.push_back(it.id);
+            nvl::sys::testStopPoint("backup-item");
         } else {
             ++failed;
             it.state = TK_ITEM_FAILED;
@@ -1160,6 +1168,7 @@ int32_t runBackup(Engine& e, const std::string& requestedName) {
         if (ok)
             e.lastBackupSet = setPath;
     }
+    nvl::sys::testStopPoint("backup-done");
     emit(e, TKE_EVENT_FINISHEDBACKUP, 0, 0, nullptr);
     if (!ok)
         return setError(&e, TK_E_IO, "the backup set could not be written durably");
@@ -1297,6 +1306,7 @@ int32_t runClean(Engine& e) {
         } else {
             ok = cleanObject(it);
         }
+        nvl::sys::testStopPoint("clean-item");
         for (Item* g : group) {
             handled.insert(g->id);
             g->state = ok ? TK_ITEM_CLEANED : TK_ITEM_FAILED;
@@ -1808,8 +1818,13 @@ int32_t TkGetOption(TkHandle handle, int32_t opt, char16_t* text, uint32_t size)
         auto it = gOptions.find(opt);
         return copyOut(it != gOptions.end() ? bytesToWide(it->second) : u"", text, size);
     }
-    return withEngine(handle,
-                      [&](Engine& e) { return copyOut(bytesToWide(option(e, opt)), text, size); });
+    return withEngine(handle, [&](Engine& e) {
+        if (opt == TK_CFG_LASTBACKUPSET) {
+            std::lock_guard lock(e.mutex);
+            return copyOut(bytesToWide(e.lastBackupSet), text, size);
+        }
+        return copyOut(bytesToWide(option(e, opt)), text, size);
+    });
 }
 
 int32_t TkSetOption(TkHandle handle, int32_t opt, const char16_t* value) {

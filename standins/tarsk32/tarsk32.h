@@ -46,14 +46,15 @@ typedef uint32_t TkHandle;
 
 /* Options (TkSetOption, TkGetOption). Handle 0 sets the process-wide value, which handles that
  * have not set their own take. */
-#define TK_CFG_CONFIGDIR 0     /* directory of the white and black lists */
-#define TK_CFG_LOGFILEPATH 1   /* accepted and kept; the stand-in writes no log */
-#define TK_CFG_LOGLEVEL 12     /* "0" to "9"; kept */
-#define TK_CFG_ENGINEMODE 13   /* "1" full scan, "2" quick scan */
-#define TK_CFG_BACKUPDIR 14    /* where backup sets go; made 0700 at first use */
-#define TK_CFG_SCANROOTS 15    /* roots of an empty target, separated by '\n' */
-#define TK_CFG_BACKUPDESC 16   /* description stored in the next backup set */
-#define TK_CFG_REBOOTLESS 2001 /* "true" or "false"; kept */
+#define TK_CFG_CONFIGDIR 0      /* directory of the white and black lists */
+#define TK_CFG_LOGFILEPATH 1    /* accepted and kept; the stand-in writes no log */
+#define TK_CFG_LOGLEVEL 12      /* "0" to "9"; kept */
+#define TK_CFG_ENGINEMODE 13    /* "1" full scan, "2" quick scan */
+#define TK_CFG_BACKUPDIR 14     /* where backup sets go; made 0700 at first use */
+#define TK_CFG_SCANROOTS 15     /* roots of an empty target, separated by '\n' */
+#define TK_CFG_BACKUPDESC 16    /* description stored in the next backup set */
+#define TK_CFG_LASTBACKUPSET 17 /* read only, per handle: the path of its last backup set */
+#define TK_CFG_REBOOTLESS 2001  /* "true" or "false"; kept */
 
 /* Pattern properties (TkGetPatternProperty) and engine properties (TkGetEngineProperty). */
 #define TKPP_VERSION 1

@@ -14,14 +14,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/byte_text.h"
+
 namespace tarsk32 {
 
-// --- File names through UTF-16 -----------------------------------------------------------
-// Valid UTF-8 becomes UTF-16; every other byte b becomes the lone surrogate U+DC00 + b (b is
-// 0x80 or more, so U+DC80..U+DCFF). wideToBytes undoes it exactly; a lone surrogate outside that
-// range, or a NUL, is refused.
-std::u16string bytesToWide(std::string_view bytes);
-bool wideToBytes(std::u16string_view wide, std::string* bytes);
+// File names through UTF-16, losslessly (platform/byte_text.h).
+using nvl::sys::bytesToWide;
+using nvl::sys::wideToBytes;
 
 // --- The pattern --------------------------------------------------------------------------
 enum SignatureKind : uint8_t {
