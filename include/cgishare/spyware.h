@@ -163,8 +163,9 @@ class CGISHARE_API CTARSKfFacadeBase {
 CGISHARE_API CTARSKfFacadeBase* GetTarskFacade();
 
 // Where the facade's report lines go: `sink(line, context)` with each line (without its line
-// end), or standard error when `sink` is null (the default). The sink may be called from any
-// thread that runs a facade operation, one line at a time.
+// end), or standard error when `sink` is null (the default). The sink is called on the thread
+// that runs the facade operation, from several threads at once when several run; it may block
+// (the operation waits) and must not change the sink.
 typedef void (*TarskMessageSink)(const char16_t* line, void* context);
 CGISHARE_API void SetTarskMessageSink(TarskMessageSink sink, void* context);
 

@@ -117,11 +117,17 @@ void tarskPrint(const char16_t* format, ...) {
     va_start(args, format);
     std::u16string line = formatV(format, args);
     va_end(args);
-    std::lock_guard lock(sinkMutex());
-    if (messageSink != nullptr) {
+    TarskMessageSink sink;
+    void* context;
+    {
+        std::lock_guard lock(sinkMutex());
+        sink = messageSink;
+        context = messageSinkContext;
+    }
+    if (sink != nullptr) {
         while (!line.empty() && line.back() == u'\n')
             line.pop_back();
-        messageSink(line.c_str(), messageSinkContext);
+        sink(line.c_str(), context);
         return;
     }
     // File names go out as the bytes they are; other text as UTF-8. One write per line, so
