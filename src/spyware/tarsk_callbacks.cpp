@@ -194,41 +194,120 @@ double ProgressSum::report(int32_t scanner, int32_t percent) {
 
 // --- The scan callback ------------------------------------------------------------------
 
+namespace {
+
+// The line printed and the line traced (level 8) for an event without an item.
+struct EventTexts {
+    int32_t event;
+    const char16_t* printed;
+    const char16_t* traced;
+};
+
+constexpr EventTexts kScanEventTexts[] = {
+    {TKE_EVENT_STARTSCAN, u"Started Spyware Scanning\n",
+     u"[TARSKMOD][TARSKCallback] Started Spyware Scanning..."},
+    {TKE_EVENT_FINISHEDSCAN, u"Spyware Scanning Finished!\n",
+     u"[TARSKMOD][TARSKCallback] Spyware Scanning Finished!"},
+    {TKE_EVENT_STARTCLEAN, u"Started Clean\n",
+     u"[TARSKMOD][TARSKCallback] Started Spyware Cleaning..."},
+    {TKE_EVENT_FINISHEDCLEAN, u"Spyware Cleaning Finished!\n",
+     u"[TARSKMOD][TARSKCallback] Spyware Cleaning Finished!"},
+    {TKE_EVENT_STARTBACKUP, u"Started Backup\n", u"[TARSKMOD][TARSKCallback] Started Backup..."},
+    {TKE_EVENT_FINISHEDBACKUP, u"Finished Backup\n", u"[TARSKMOD][TARSKCallback] Finished Backup!"},
+    {TKE_EVENT_STARTRESTORE, u"Started Restore...\n",
+     u"[TARSKMOD][TARSKCallback] Started Restore..."},
+    {TKE_EVENT_FINISHEDRESTORE, u"Finished Restore.\n",
+     u"[TARSKMOD][TARSKCallback] Finished Restore!"},
+};
+
+constexpr EventTexts kRtsEventTexts[] = {
+    {TKE_EVENT_STARTSCAN, u"Started TkCleanByName Scanning\n", nullptr},
+    {TKE_EVENT_FINISHEDSCAN, u"TkCleanByName-Scan Finished!\n",
+     u"[TARSKMOD][TARSKCallback] TkCleanByName-Scan Finished!"},
+    {TKE_EVENT_STARTCLEAN, u"TkCleanByName Started Clean...\n",
+     u"[TARSKMOD][TARSKCallback] TkCleanByName Started Clean..."},
+    {TKE_EVENT_FINISHEDCLEAN, u"TkCleanByName-Clean Finished!\n",
+     u"[TARSKMOD][TARSKCallback] TkCleanByName-Clean Finished!"},
+    {TKE_EVENT_STARTBACKUP, u"Started Backup\n", u"[TARSKMOD][TARSKCallback] Started Backup..."},
+    {TKE_EVENT_FINISHEDBACKUP, u"Finished Backup\n", u"[TARSKMOD][TARSKCallback] Finished Backup!"},
+    {TKE_EVENT_STARTRESTORE, u"Started Restore\n", u"[TARSKMOD][TARSKCallback] Started Restore..."},
+    {TKE_EVENT_FINISHEDRESTORE, u"Finished Restore.\n",
+     u"[TARSKMOD][TARSKCallback] Finished Restore!"},
+};
+
+template <size_t N>
+void reportEvent(const EventTexts (&table)[N], const char16_t* source, int32_t event) {
+    for (const EventTexts& t : table) {
+        if (t.event != event)
+            continue;
+        tarskPrint(t.printed);
+        if (t.traced != nullptr)
+            DebugTraceW(8, source, __LINE__, u"%s", t.traced);
+        return;
+    }
+}
+
+// An item event: the printed and traced lines with the threat's name, or the trace of an item
+// whose name the engine cannot give. False when the event is not about an item of a basic
+// scanner.
+struct ItemTexts {
+    const char16_t* printed;  // name, location
+    const char16_t* traced;   // name, location
+    const char16_t* unnamed;  // location, item id (level 4)
+};
+
+bool reportItem(CTARSKfGenericScannerEngine* engine, const char16_t* source, const ItemTexts& texts,
+                int32_t scanner, const TkItem* record, std::u16string* name) {
+    uint32_t item = recordItemId(record);
+    if (!isBasicScanner(scanner) || item == 0)
+        return false;
+    const char16_t* location = recordLocation(record);
+    if (!engine->ItemName(item, name)) {
+        if (texts.unnamed != nullptr)
+            DebugTraceW(4, source, __LINE__, texts.unnamed, location, static_cast<long>(item));
+        return false;
+    }
+    tarskPrint(texts.printed, name->c_str(), location);
+    DebugTraceW(8, source, __LINE__, texts.traced, name->c_str(), location);
+    return true;
+}
+
+constexpr ItemTexts kFoundTexts = {
+    u"Spyware found [%s] in '%s'\n", u"[TARSKMOD][TARSKCallback] Spyware found [%s] in '%s'",
+    u"[TARSKMOD][TARSKCallback] Spyware found [**Unable to query spyware name**] in '%s'"};
+constexpr ItemTexts kCleanedTexts = {
+    u"Cleaned [%s] in '%s'\n", u"[TARSKMOD][TARSKCallback] Cleaned [%s] in '%s'",
+    u"[TARSKMOD][TARSKCallback] Cleaned [**Unable to query spyware name**] in '%s', Product "
+    u"Item ID = %ld"};
+constexpr ItemTexts kRtsFoundTexts = {u"TkCleanByName found [%s] in '%s'\n",
+                                      u"[TARSKMOD][TARSKCallback] TkCleanByName found [%s] in '%s'",
+                                      nullptr};
+constexpr ItemTexts kRtsCleanedTexts = {
+    u"TkCleanByName Cleaned [%s] in '%s'\n",
+    u"[TARSKMOD][TARSKCallback] TkCleanByName Cleaned [%s] in '%s'",
+    u"[TARSKMOD][TARSKCallback case TKE_EVENT_CLEANEDITEM] TkCleanByName Cleaned [**Unable to "
+    u"query spyware name**] in '%s', Product Item ID = %ld"};
+
+}  // namespace
+
 CTARSKfScanCallBack::CTARSKfScanCallBack(CTARSKfGenericScannerEngine* engine, bool publish,
                                          int taskMode)
     : engine_(engine), publish_(publish), taskMode_(taskMode) {}
 
 int CTARSKfScanCallBack::TARSKCallback(uint32_t, int32_t event, int32_t scanner, int32_t value,
                                        const TkItem* record) {
-    const char16_t* location = recordLocation(record);
+    reportEvent(kScanEventTexts, kScanCallbackSource, event);
+    std::u16string name;
     switch (event) {
-        case TKE_EVENT_PROGRESS: {
-            if (!isBasicScanner(scanner) || !publish_)
-                break;
+        case TKE_EVENT_PROGRESS:
             // Cleaning publishes its own progress (event 18); 0 would never raise it.
-            if (cleanPhase_)
-                break;
-            publishProgress(static_cast<uint32_t>(progress_.report(scanner, std::min(value, 100))));
+            if (isBasicScanner(scanner) && publish_ && !cleanPhase_)
+                publishProgress(
+                    static_cast<uint32_t>(progress_.report(scanner, std::min(value, 100))));
             break;
-        }
-        case TKE_EVENT_ITEMFOUND: {
-            uint32_t item = recordItemId(record);
-            if (!isBasicScanner(scanner) || item == 0)
-                break;
-            std::u16string name;
-            if (engine_->ItemName(item, &name)) {
-                tarskPrint(u"Spyware found [%s] in '%s'\n", name.c_str(), location);
-                TARSK_TRACE(8, kScanCallbackSource,
-                            u"[TARSKMOD][TARSKCallback] Spyware found [%s] in '%s'", name.c_str(),
-                            location);
-            } else {
-                TARSK_TRACE(4, kScanCallbackSource,
-                            u"[TARSKMOD][TARSKCallback] Spyware found [**Unable to query spyware "
-                            u"name**] in '%s'",
-                            location);
-            }
+        case TKE_EVENT_ITEMFOUND:
+            reportItem(engine_, kScanCallbackSource, kFoundTexts, scanner, record, &name);
             break;
-        }
         case TKE_EVENT_STARTITEMSCAN:
             tarskPrint(u"Started Scanning '%s'\n", scannerName(scanner));
             TARSK_TRACE(8, kScanCallbackSource,
@@ -241,9 +320,6 @@ int CTARSKfScanCallBack::TARSKCallback(uint32_t, int32_t event, int32_t scanner,
                        scannerName(scanner));
             break;
         case TKE_EVENT_STARTSCAN:
-            tarskPrint(u"Started Spyware Scanning\n");
-            TARSK_TRACE(8, kScanCallbackSource,
-                        u"[TARSKMOD][TARSKCallback] Started Spyware Scanning...");
             if (publish_) {
                 putProgressNumber(kProgressValue, 0);
                 putProgressNumber(kCurrentTaskValue, 0);
@@ -251,39 +327,18 @@ int CTARSKfScanCallBack::TARSKCallback(uint32_t, int32_t event, int32_t scanner,
             progress_.reset();
             break;
         case TKE_EVENT_FINISHEDSCAN:
-            tarskPrint(u"Spyware Scanning Finished!\n");
-            TARSK_TRACE(8, kScanCallbackSource,
-                        u"[TARSKMOD][TARSKCallback] Spyware Scanning Finished!");
             if (publish_) {
                 if (taskMode_ == 2)
                     publishProgress(98);
                 publishLocation(u"", true);
             }
             break;
-        case TKE_EVENT_CLEANEDITEM: {
-            uint32_t item = recordItemId(record);
-            if (!isBasicScanner(scanner) || item < 1)
-                break;
-            std::u16string name;
-            if (engine_->ItemName(item, &name)) {
-                tarskPrint(u"Cleaned [%s] in '%s'\n", name.c_str(), location);
-                TARSK_TRACE(8, kScanCallbackSource,
-                            u"[TARSKMOD][TARSKCallback] Cleaned [%s] in '%s'", name.c_str(),
-                            location);
-                if (publish_)
-                    publishLocation(name.c_str(), false);
-            } else {
-                TARSK_TRACE(4, kScanCallbackSource,
-                            u"[TARSKMOD][TARSKCallback] Cleaned [**Unable to query spyware "
-                            u"name**] in '%s', Product Item ID = %ld",
-                            location, static_cast<long>(item));
-            }
+        case TKE_EVENT_CLEANEDITEM:
+            if (reportItem(engine_, kScanCallbackSource, kCleanedTexts, scanner, record, &name) &&
+                publish_)
+                publishLocation(name.c_str(), false);
             break;
-        }
         case TKE_EVENT_STARTCLEAN:
-            tarskPrint(u"Started Clean\n");
-            TARSK_TRACE(8, kScanCallbackSource,
-                        u"[TARSKMOD][TARSKCallback] Started Spyware Cleaning...");
             if (publish_) {
                 cleanPhase_ = true;
                 putProgressNumber(kCurrentTaskValue, 2);
@@ -291,29 +346,12 @@ int CTARSKfScanCallBack::TARSKCallback(uint32_t, int32_t event, int32_t scanner,
             }
             break;
         case TKE_EVENT_FINISHEDCLEAN:
-            tarskPrint(u"Spyware Cleaning Finished!\n");
-            TARSK_TRACE(8, kScanCallbackSource,
-                        u"[TARSKMOD][TARSKCallback] Spyware Cleaning Finished!");
             if (publish_ && taskMode_ == 1)
                 publishProgress(98);
             break;
         case TKE_EVENT_STARTBACKUP:
-            tarskPrint(u"Started Backup\n");
-            TARSK_TRACE(8, kScanCallbackSource, u"[TARSKMOD][TARSKCallback] Started Backup...");
             if (publish_)
                 putProgressNumber(kCurrentTaskValue, 1);
-            break;
-        case TKE_EVENT_FINISHEDBACKUP:
-            tarskPrint(u"Finished Backup\n");
-            TARSK_TRACE(8, kScanCallbackSource, u"[TARSKMOD][TARSKCallback] Finished Backup!");
-            break;
-        case TKE_EVENT_STARTRESTORE:
-            tarskPrint(u"Started Restore...\n");
-            TARSK_TRACE(8, kScanCallbackSource, u"[TARSKMOD][TARSKCallback] Started Restore...");
-            break;
-        case TKE_EVENT_FINISHEDRESTORE:
-            tarskPrint(u"Finished Restore.\n");
-            TARSK_TRACE(8, kScanCallbackSource, u"[TARSKMOD][TARSKCallback] Finished Restore!");
             break;
         case TKE_EVENT_CLEANPROGRESS:
             if (publish_ && taskMode_ == 1)
@@ -322,12 +360,12 @@ int CTARSKfScanCallBack::TARSKCallback(uint32_t, int32_t event, int32_t scanner,
             break;
         case TKE_EVENT_LOCATION:
             if (isBasicScanner(scanner) && publish_)
-                publishLocation(location, false);
+                publishLocation(recordLocation(record), false);
             break;
         case TKE_EVENT_RESTOREDITEM:
-            tarskPrint(u"Restored '%s'\n", location);
+            tarskPrint(u"Restored '%s'\n", recordLocation(record));
             TARSK_TRACE(8, kScanCallbackSource, u"[TARSKMOD][TARSKCallback] Restored '%s'\n",
-                        location);
+                        recordLocation(record));
             break;
         default:
             break;
@@ -339,79 +377,22 @@ int CTARSKfScanCallBack::TARSKCallback(uint32_t, int32_t event, int32_t scanner,
 
 int CTARSKfRTSCallBack::TARSKCallback(uint32_t, int32_t event, int32_t scanner, int32_t,
                                       const TkItem* record) {
-    const char16_t* location = recordLocation(record);
+    reportEvent(kRtsEventTexts, kRtsCallbackSource, event);
+    std::u16string name;
     switch (event) {
-        case TKE_EVENT_STARTSCAN:
-            tarskPrint(u"Started TkCleanByName Scanning\n");
-            break;
         case TKE_EVENT_STARTITEMSCAN:
             tarskPrint(u"Started TkCleanByName Scanning '%s'\n", scannerName(scanner));
             break;
-        case TKE_EVENT_ITEMFOUND: {
-            uint32_t item = recordItemId(record);
-            std::u16string name;
-            if (isBasicScanner(scanner) && item > 0 && engine_->ItemName(item, &name)) {
-                tarskPrint(u"TkCleanByName found [%s] in '%s'\n", name.c_str(), location);
-                TARSK_TRACE(8, kRtsCallbackSource,
-                            u"[TARSKMOD][TARSKCallback] TkCleanByName found [%s] in '%s'",
-                            name.c_str(), location);
-            }
+        case TKE_EVENT_ITEMFOUND:
+            reportItem(engine_, kRtsCallbackSource, kRtsFoundTexts, scanner, record, &name);
             break;
-        }
-        case TKE_EVENT_FINISHEDSCAN:
-            tarskPrint(u"TkCleanByName-Scan Finished!\n");
-            TARSK_TRACE(8, kRtsCallbackSource,
-                        u"[TARSKMOD][TARSKCallback] TkCleanByName-Scan Finished!");
-            break;
-        case TKE_EVENT_STARTCLEAN:
-            tarskPrint(u"TkCleanByName Started Clean...\n");
-            TARSK_TRACE(8, kRtsCallbackSource,
-                        u"[TARSKMOD][TARSKCallback] TkCleanByName Started Clean...");
-            break;
-        case TKE_EVENT_CLEANEDITEM: {
-            uint32_t item = recordItemId(record);
-            if (!isBasicScanner(scanner) || item < 1)
-                break;
-            std::u16string name;
-            if (engine_->ItemName(item, &name)) {
-                tarskPrint(u"TkCleanByName Cleaned [%s] in '%s'\n", name.c_str(), location);
-                TARSK_TRACE(8, kRtsCallbackSource,
-                            u"[TARSKMOD][TARSKCallback] TkCleanByName Cleaned [%s] in '%s'",
-                            name.c_str(), location);
-            } else {
-                TARSK_TRACE(4, kRtsCallbackSource,
-                            u"[TARSKMOD][TARSKCallback case TKE_EVENT_CLEANEDITEM] TkCleanByName "
-                            u"Cleaned [**Unable to query spyware name**] in '%s', Product Item "
-                            u"ID = %ld",
-                            location, static_cast<long>(item));
-            }
-            break;
-        }
-        case TKE_EVENT_FINISHEDCLEAN:
-            tarskPrint(u"TkCleanByName-Clean Finished!\n");
-            TARSK_TRACE(8, kRtsCallbackSource,
-                        u"[TARSKMOD][TARSKCallback] TkCleanByName-Clean Finished!");
-            break;
-        case TKE_EVENT_STARTBACKUP:
-            tarskPrint(u"Started Backup\n");
-            TARSK_TRACE(8, kRtsCallbackSource, u"[TARSKMOD][TARSKCallback] Started Backup...");
-            break;
-        case TKE_EVENT_FINISHEDBACKUP:
-            tarskPrint(u"Finished Backup\n");
-            TARSK_TRACE(8, kRtsCallbackSource, u"[TARSKMOD][TARSKCallback] Finished Backup!");
-            break;
-        case TKE_EVENT_STARTRESTORE:
-            tarskPrint(u"Started Restore\n");
-            TARSK_TRACE(8, kRtsCallbackSource, u"[TARSKMOD][TARSKCallback] Started Restore...");
-            break;
-        case TKE_EVENT_FINISHEDRESTORE:
-            tarskPrint(u"Finished Restore.\n");
-            TARSK_TRACE(8, kRtsCallbackSource, u"[TARSKMOD][TARSKCallback] Finished Restore!");
+        case TKE_EVENT_CLEANEDITEM:
+            reportItem(engine_, kRtsCallbackSource, kRtsCleanedTexts, scanner, record, &name);
             break;
         case TKE_EVENT_RESTOREDITEM:
-            tarskPrint(u"Restored '%s' in '%s'\n", scannerName(scanner), location);
+            tarskPrint(u"Restored '%s' in '%s'\n", scannerName(scanner), recordLocation(record));
             TARSK_TRACE(8, kRtsCallbackSource, u"[TARSKMOD][TARSKCallback] Restored '%s'\n",
-                        location);
+                        recordLocation(record));
             break;
         default:
             break;

@@ -27,6 +27,16 @@ void copyText(char16_t* out, size_t size, std::u16string_view text) {
     out[n] = 0;
 }
 
+// True when `status` is TK_OK; otherwise the failure is traced at level 2 with the engine's
+// text and code.
+bool succeeded(int32_t status, uint32_t handle, const char16_t* failure) {
+    if (status == TK_OK)
+        return true;
+    EngineError e = lastEngineError(handle);
+    TARSK_TRACE(2, kGeneralEngineSource, failure, e.text, static_cast<long>(e.code));
+    return false;
+}
+
 }  // namespace
 
 struct ScanTexts {
@@ -523,22 +533,13 @@ int CTARSKfGeneralTaskEngine::RunResetWhitelistItem() {
     uint32_t h = handle();
     TARSK_TRACE(8, kGeneralEngineSource,
                 u"[TARSKMOD][RunResetWhitelistItem] Whitelist is being reset...\n");
-    if (tk.TkRemoveWhitelistItems(h) != TK_OK) {
-        EngineError e = lastEngineError(h);
-        TARSK_TRACE(2, kGeneralEngineSource,
-                    u"[TARSKMOD][RunResetWhitelistItem] Fail to reset the whitelist. '%s'. Error "
-                    u"Code: %ld",
-                    e.text, static_cast<long>(e.code));
+    if (!succeeded(tk.TkRemoveWhitelistItems(h), h,
+                   u"[TARSKMOD][RunResetWhitelistItem] Fail to reset the whitelist. '%s'. Error "
+                   u"Code: %ld") ||
+        !succeeded(tk.TkSaveWhitelist(h), h,
+                   u"[TARSKMOD][RunResetWhitelistItem] Fail to save the whitelist. '%s'. Error "
+                   u"Code: %ld"))
         return 0;
-    }
-    if (tk.TkSaveWhitelist(h) != TK_OK) {
-        EngineError e = lastEngineError(h);
-        TARSK_TRACE(2, kGeneralEngineSource,
-                    u"[TARSKMOD][RunResetWhitelistItem] Fail to save the whitelist. '%s'. Error "
-                    u"Code: %ld",
-                    e.text, static_cast<long>(e.code));
-        return 0;
-    }
     TARSK_TRACE(8, kGeneralEngineSource,
                 u"[TARSKMOD][RunResetWhitelistItem] Whitelist reset successfully!");
     return 1;
@@ -554,22 +555,13 @@ int CTARSKfGeneralTaskEngine::RunAddWhitelistItem(uint32_t threatId, const char1
     entry->threatId = threatId;
     entry->enabled = 1;
     copyText(entry->location, TK_PATH_CHARS, location != nullptr ? location : u"");
-    if (tk.TkAddWhitelistItem(h, entry.get()) != TK_OK) {
-        EngineError e = lastEngineError(h);
-        TARSK_TRACE(2, kGeneralEngineSource,
-                    u"[TARSKMOD][RunAddWhitelistItem] Failed add item to the whitelist. '%s'. "
-                    u"Error Code: %ld",
-                    e.text, static_cast<long>(e.code));
+    if (!succeeded(tk.TkAddWhitelistItem(h, entry.get()), h,
+                   u"[TARSKMOD][RunAddWhitelistItem] Failed add item to the whitelist. '%s'. "
+                   u"Error Code: %ld") ||
+        !succeeded(tk.TkSaveWhitelist(h), h,
+                   u"[TARSKMOD][RunAddWhitelistItem] Failed save the updated whitelist. '%s'. "
+                   u"Error Code: %ld"))
         return 0;
-    }
-    if (tk.TkSaveWhitelist(h) != TK_OK) {
-        EngineError e = lastEngineError(h);
-        TARSK_TRACE(2, kGeneralEngineSource,
-                    u"[TARSKMOD][RunAddWhitelistItem] Failed save the updated whitelist. '%s'. "
-                    u"Error Code: %ld",
-                    e.text, static_cast<long>(e.code));
-        return 0;
-    }
     TARSK_TRACE(8, kGeneralEngineSource,
                 u"[TARSKMOD][RunAddWhitelistItem] Whitelist items added!.");
     return 1;

@@ -84,55 +84,12 @@ class CTARSKfTARSKFacade : public CTARSKfFacadeBase {
 
     int RunInitTARSK(const char16_t* engineDir, const char16_t* patternDir,
                      int writeVersionInfo) override {
-        if (initialised_ || initialisedWithRts_) {
-            TARSK_TRACE(8, kFacadeSource,
-                        u"[TARSKMOD][RunInitTARSK] TARSK has already been initialised. "
-                        u"Initialisation skipped.");
-            return 1;
-        }
-        keepDirectories(engineDir, patternDir, writeVersionInfo);
-        try {
-            RunLoadTARSKDll(engineDirectory());
-            RunInitGlobalEngine(&globalHandle, engineDirectory(), patternDirectory(),
-                                writeVersionInfo_);
-            generalEngine_ = new CTARSKfGeneralTaskEngine(&globalHandle, patternDirectory(), false);
-            sharedHandle = globalHandle.load();
-            listEngine(generalEngine_);
-            initialised_ = 1;
-            if (writeVersionInfo_ != 0)
-                writeVersionInformation();
-            return 1;
-        } catch (const CTARSKfException& e) {
-            TARSK_TRACE(2, kFacadeSource, u"[TARSKMOD][RunInitTARSK] %s", e.GetMessage());
-            forgetInitialisation();
-            return 0;
-        }
+        return initialise(false, engineDir, patternDir, writeVersionInfo);
     }
 
     int RunInitTARSKWithRTSEng(const char16_t* engineDir, const char16_t* patternDir,
                                int writeVersionInfo) override {
-        if (initialised_ || initialisedWithRts_) {
-            TARSK_TRACE(8, kFacadeSource,
-                        u"[TARSKMOD][RunInitTARSKWithRTSEng] TARSK has already been initialised. "
-                        u"Initialisation skipped.");
-            return 1;
-        }
-        keepDirectories(engineDir, patternDir, writeVersionInfo);
-        try {
-            RunLoadTARSKDll(engineDirectory());
-            RunInitGlobalEngine(&rtsHandle, engineDirectory(), nullptr, writeVersionInfo_);
-            rtsEngine_ = new CTARSKfRTSEngine(&rtsHandle, patternDirectory(), false);
-            sharedHandle = rtsHandle.load();
-            listEngine(rtsEngine_);
-            initialisedWithRts_ = 1;
-            if (writeVersionInfo_ != 0)
-                writeVersionInformation();
-            return 1;
-        } catch (const CTARSKfException& e) {
-            TARSK_TRACE(2, kFacadeSource, u"[TARSKMOD][RunInitTARSKWithRTSEng] %s", e.GetMessage());
-            forgetInitialisation();
-            return 0;
-        }
+        return initialise(true, engineDir, patternDir, writeVersionInfo);
     }
 
     int RunDeInitTARSK() override {
@@ -495,6 +452,43 @@ class CTARSKfTARSKFacade : public CTARSKfFacadeBase {
     }
 
   private:
+    // RunInitTARSK (the general task engine on the global handle) and RunInitTARSKWithRTSEng
+    // (the real-time engine on its own handle, whose pattern the others share later).
+    int initialise(bool realTime, const char16_t* engineDir, const char16_t* patternDir,
+                   int writeVersionInfo) {
+        const char16_t* operation = realTime ? u"RunInitTARSKWithRTSEng" : u"RunInitTARSK";
+        if (initialised_ || initialisedWithRts_) {
+            TARSK_TRACE(8, kFacadeSource,
+                        u"[TARSKMOD][%s] TARSK has already been initialised. Initialisation "
+                        u"skipped.",
+                        operation);
+            return 1;
+        }
+        keepDirectories(engineDir, patternDir, writeVersionInfo);
+        try {
+            RunLoadTARSKDll(engineDirectory());
+            std::atomic<uint32_t>* handle = realTime ? &rtsHandle : &globalHandle;
+            RunInitGlobalEngine(handle, engineDirectory(), realTime ? nullptr : patternDirectory(),
+                                writeVersionInfo_);
+            CTARSKfGenericScannerEngine* engine;
+            if (realTime)
+                engine = rtsEngine_ = new CTARSKfRTSEngine(handle, patternDirectory(), false);
+            else
+                engine = generalEngine_ =
+                    new CTARSKfGeneralTaskEngine(handle, patternDirectory(), false);
+            sharedHandle = handle->load();
+            listEngine(engine);
+            (realTime ? initialisedWithRts_ : initialised_) = 1;
+            if (writeVersionInfo_ != 0)
+                writeVersionInformation();
+            return 1;
+        } catch (const CTARSKfException& e) {
+            TARSK_TRACE(2, kFacadeSource, u"[TARSKMOD][%s] %s", operation, e.GetMessage());
+            forgetInitialisation();
+            return 0;
+        }
+    }
+
     // An engine in the list for the life of this object.
     struct ListedEngine {
         ListedEngine(CTARSKfTARSKFacade* f, std::unique_ptr<CTARSKfGenericScannerEngine> e)
@@ -539,6 +533,7 @@ class CTARSKfTARSKFacade : public CTARSKfFacadeBase {
         initialised_ = initialisedWithRts_ = 0;
         // A handle the failed initialisation made is given back to the engine.
         ReleaseEngineHandle(&globalHandle);
+        ReleaseEngineHandle(&rtsHandle);
         sharedHandle = 0;
         haveEngineDir_ = havePatternDir_ = false;
     }

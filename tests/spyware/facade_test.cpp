@@ -368,6 +368,21 @@ TEST_F(Facade, CleansOneThreatByName) {
     EXPECT_EQ(0u, cleaned);
 }
 
+TEST_F(Facade, InitialisedForCleaningByNameMakesTheOtherEnginesWhenNeeded) {
+    nvl::test::TraceCapture traces;
+    ASSERT_EQ(1, facade()->RunInitTARSKWithRTSEng(nullptr, pattern_.c_str(), 0));
+    uint32_t cleaned = 0;
+    ASSERT_EQ(1, facade()->RunRTSCleanByName(u"Adware.Demo", &cleaned));
+    EXPECT_EQ(5u, cleaned);
+    TarskVersionInfo info;
+    ASSERT_EQ(1, facade()->RunQueryVersion(&info));
+    EXPECT_EQ(u"6.064", std::u16string(info.patternVersion));
+    EXPECT_TRUE(anyContains(traces.texts(), "General engine has been successfully initialised!"));
+    Request request(8);
+    ASSERT_EQ(1, facade()->RunSpywareScan(request.r));
+    EXPECT_EQ(2u, request.r->result.found);  // the tracker's cookie and hosts lines
+}
+
 TEST(ProgressSum, WeighsTheScannersAsPublished) {
     struct Case {
         int basic;
