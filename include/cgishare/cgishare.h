@@ -11,6 +11,7 @@
 #include <cgishare/form_vars.h>
 #include <cgishare/guid_log.h>
 #include <cgishare/html_page.h>
+#include <cgishare/http_access.h>
 #include <cgishare/login_session.h>
 #include <cgishare/map_buffer.h>
 #include <cgishare/output_stream.h>
