@@ -10,6 +10,7 @@
 #include <cgishare/executable_checks.h>
 #include <cgishare/form_vars.h>
 #include <cgishare/guid_log.h>
+#include <cgishare/hotfix.h>
 #include <cgishare/html_page.h>
 #include <cgishare/http_access.h>
 #include <cgishare/login_session.h>

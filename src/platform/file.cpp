@@ -233,4 +233,17 @@ uint32_t makeDirectories(const std::string& path, mode_t mode) {
     return S_ISDIR(st.st_mode) ? kSuccess : kErrPathNotFound;
 }
 
+uint32_t probeFileNotInUse(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd)
+        return lastErrnoError();
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return kErrAccessDenied;
+    if (::fcntl(fd.get(), F_SETLEASE, F_WRLCK) != 0)
+        return errno == EAGAIN || errno == EBUSY ? kErrSharingViolation : kErrNotSupported;
+    ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
+    return kSuccess;
+}
+
 }  // namespace nvl::sys

@@ -103,6 +103,17 @@ class FileWriteLock {
 uint32_t createUniqueFile(const std::string& directory, std::string_view prefix, mode_t mode,
                           std::string* path, UniqueFd* fd);
 
+// Whether another process has the existing regular file `path` open: the stand-in for opening
+// it with no sharing, which the original platform refused while anyone else held it. It takes a
+// write lease (F_SETLEASE), which the kernel grants only while no other descriptor of the file
+// is open anywhere, and gives it back at once. kSuccess: nobody else has it open.
+// kErrSharingViolation: somebody does. kErrFileNotFound and the like: it cannot be opened.
+// kErrNotSupported: no lease can be taken here (a file of another owner without CAP_LEASE, a
+// file system without leases); then nobody can tell, and the caller must guard what it does
+// with the file otherwise (the hot-fix rebuild checks that the file's size and modification time
+// do not change while it packs it).
+uint32_t probeFileNotInUse(const std::string& path);
+
 // Creates `path` and its missing parents with `mode`. Returns kSuccess when the directory
 // exists afterwards.
 uint32_t makeDirectories(const std::string& path, mode_t mode = 0755);
