@@ -301,6 +301,13 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The spyware engine's load mutex, which the real-time scan service keeps: whoever loads
+    // the engine (the hot-fix rebuild of its pattern) takes it for the time of the load.
+    nvl::sys::Handle tarskLoad = nvl::sys::createMutex("Halden_TARSK_Load_Mutex", false);
+    if (!tarskLoad)
+        std::fprintf(stderr, "%s: cannot create the spyware engine's load mutex (error %u)\n",
+                     kProgram, nvl::sys::lastError());
+
     NvlMapBuffer ring(options.ring.name.c_str(), options.ring.recordSize);
     if (int status = ring.CreateMapFile(static_cast<int>(options.ring.capacity)); status != 0) {
         std::fprintf(stderr, "%s: CreateMapFile failed with %d\n", kProgram, status);
