@@ -459,7 +459,8 @@ FileState stateOf(const std::string& path) {
     return s;
 }
 
-// Waits while another process has the source open. Returns whether it was free at the end.
+// Waits while another process has the source open. True when nobody else had it open at the
+// end; false when it was still in use after the retries, or when nobody can tell.
 bool waitForSource(const std::string& source) {
     char section[] = "INI_SERVER_SECTION", timeKey[] = "Pattern_Pending_Time",
          retryKey[] = "Pattern_Pending_ReTry";
@@ -472,7 +473,7 @@ bool waitForSource(const std::string& source) {
         if (error == nvl::sys::kSuccess || error == nvl::sys::kErrNotSupported) {
             HOTFIX_TRACE(6, "Hotfix> Can access. (%s) retry<%d/%d>", source.c_str(), attempt,
                          retry);
-            return true;
+            return error == nvl::sys::kSuccess;
         }
         ++attempt;
         if (attempt > retry) {
@@ -804,8 +805,8 @@ int rebuild(const Kind& k, char* versionOut, int versionOutSize) {
         }
         HOTFIX_TRACE(6, "Hotfix> AddFileToZip( ) return<%d>", added);
         nvl::sys::testStopPoint("hotfix-packed");
-        // A source still in use may have been packed half written: it is published only when it
-        // did not change while it was packed.
+        // A source still in use (or one nobody could tell about) may have been packed half
+        // written: it is published only when it did not change while it was packed.
         if (!free && !(stateOf(source) == before)) {
             HOTFIX_TRACE(2, "Hotfix>%s changed while it was packed; nothing is published.",
                          source.c_str());
