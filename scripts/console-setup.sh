@@ -3,8 +3,9 @@
 # and system locale of the language), server home (nvlscan.ini with component versions, one of
 # them with a malformed date, and database table paths; Web/html templates, TEMP, Log), some
 # database tables (in DEMO_DIR/db and on the server's drive C, DEMO_DIR/c), patterns, the system
-# cleaner and signed tools with the trust roots (DEMO_DIR/etc/trust-roots.pem), the console's
-# pages and static files, and lighttpd.conf.
+# cleaner and signed tools with the trust roots (DEMO_DIR/etc/trust-roots.pem), the spyware
+# engine with its scan command, pattern and planted demo threats, the console's pages and static
+# files, and lighttpd.conf.
 # A second run keeps the configuration and the password, and refreshes pages and files.
 #
 # Usage: scripts/console-setup.sh DEMO_DIR BUILD_DIR PORT LANGUAGE(en|ja)
@@ -165,6 +166,29 @@ INI
         --version 415 --lead 3 10
 fi
 install -m 0644 "$executables/pki/trust-roots.pem" "$demo/etc/trust-roots.pem"
+
+# The spyware scan (when the build has the Spyware page): the engine and the scan command in
+# home/Engine, the demo's pattern home/tarskptn.da5 made by the engine's own tool from
+# scripts/demo/spyware-pattern.txt, and the harmless planted threats it finds in the scan
+# directory home/SpywareDemo (nvlscan.ini [INI_SPYWARE_SECTION] Scan_Directory) and in the
+# registry. The planted tree and the registry value are made afresh on every run, so a cleaned
+# demo comes back; backup sets and the last report stay.
+if [[ -f "$build/console/cgi/spyware.cgi" ]]; then
+    engine_files=("$build/standins/tarsk32/tarsk32.so" "$build/tools/nvlspyscan/nvl-spyscan"
+                  "$build/standins/tarsk32/tarsk-pattern")
+    for file in "${engine_files[@]}"; do
+        [[ -x "$file" ]] || { echo "console-setup: $file is missing; build the default target" >&2; exit 1; }
+    done
+    mkdir -p "$demo/home/Engine"
+    install -m 0755 "${engine_files[0]}" "$demo/home/Engine/tarsk32.so"
+    install -m 0755 "${engine_files[1]}" "$demo/home/Engine/nvl-spyscan"
+    "${engine_files[2]}" build "$root/scripts/demo/spyware-pattern.txt" "$demo/home/tarskptn.da5"
+    "$root/scripts/demo/plant-spyware.sh" "$demo/home/SpywareDemo"
+    "$reg" set 'HKLM\SOFTWARE\DemoAdware\Run' Updater sz '/opt/demo/bin/demo-updater --silent'
+    if ! grep -q '^\[INI_SPYWARE_SECTION\]' "$ini"; then
+        printf '\n[INI_SPYWARE_SECTION]\nScan_Directory=%s\n' "$demo/home/SpywareDemo" >>"$ini"
+    fi
+fi
 
 # Pages, static files, the resource library of the chosen language, templates.
 rm -rf "$demo/www/norvel"

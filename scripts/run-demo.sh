@@ -99,6 +99,10 @@ cat <<EOF
                    or a newer pattern, $build/tools/nvlcleanerpattern/nvl-cleaner-pattern \\
                        write '$demo/home/Admin/qxc.ptn' --version 1300
                    then "Check again" on the console's Components page
+  Spyware:         harmless planted threats in $demo/home/SpywareDemo (made again on each
+                   start); scan, clean and restore them on the console's Spyware page, or
+                       NVL_REGISTRY=$NVL_REGISTRY NVL_RUNTIME_DIR=$NVL_RUNTIME_DIR \\
+                       $demo/home/Engine/nvl-spyscan --quick $demo/home/SpywareDemo
 
 Ctrl-C stops the console, the master service and the log server. Traces as they arrive:
 EOF

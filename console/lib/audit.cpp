@@ -27,6 +27,8 @@ constexpr const char* kEventTexts[] = {
     "password changed",
     "pattern read",
     "services notified",
+    "spyware scan",
+    "spyware restored",
 };
 
 }  // namespace
@@ -60,7 +62,7 @@ std::string logDirectory() {
 }
 
 void writeAudit(AuditEvent event, const char* user, bool success) {
-    if (event < kAuditLogOn || event > kAuditServicesNotified)
+    if (event < kAuditLogOn || event > kAuditSpywareRestore)
         return;
     std::string directory = logDirectory();
     if (directory.empty())

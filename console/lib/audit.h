@@ -37,6 +37,8 @@ enum AuditEvent : int {
     kAuditPasswordChanged = 6,
     kAuditPatternRead = 7,
     kAuditServicesNotified = 8,
+    kAuditSpywareScan = 9,
+    kAuditSpywareRestore = 10,
 };
 
 inline constexpr const char* kAuditFilePrefix = "audit";

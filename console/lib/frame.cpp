@@ -16,6 +16,7 @@
 #include "security.h"
 #include "serverinfo_texts.h"
 #include "settings_texts.h"
+#include "spyware_texts.h"
 
 namespace console {
 
@@ -30,6 +31,7 @@ constexpr MenuEntry kMenu[] = {
     {kServerInfoTitle, "serverinfo.cgi", 40},
     {kPatternsTitle, "patterns.cgi", 50},
     {kComponentsTitle, "components.cgi", 60},
+    {kSpywareTitle, "spyware.cgi", 70},
     {kSettingsTitle, "settings.cgi", 90},
 };
 

@@ -21,7 +21,9 @@ namespace {
 
 constexpr zip_uint32_t kDeflateLevel = 6;
 
-int fromZipError(int code) { return code == ZIP_ER_MEMORY ? HLU_E_MEMORY : HLU_E_ARCHIVE; }
+int fromZipError(int code) {
+    return code == ZIP_ER_MEMORY ? HLU_E_MEMORY : HLU_E_ARCHIVE;
+}
 
 }  // namespace
 
@@ -46,8 +48,8 @@ extern "C" int AddFileToZip(char* zipPath, char* filePath) {
         zip_discard(archive);
         return HLU_E_SOURCE;
     }
-    zip_int64_t index = zip_file_add(archive, entry.c_str(), source,
-                                     ZIP_FL_OVERWRITE | ZIP_FL_ENC_GUESS);
+    zip_int64_t index =
+        zip_file_add(archive, entry.c_str(), source, ZIP_FL_OVERWRITE | ZIP_FL_ENC_GUESS);
     if (index < 0) {
         zip_source_free(source);
         zip_discard(archive);
@@ -60,8 +62,8 @@ extern "C" int AddFileToZip(char* zipPath, char* filePath) {
     }
     if (zip_close(archive) != 0) {
         zip_error_t* why = zip_get_error(archive);
-        int code = why != nullptr && zip_error_code_zip(why) == ZIP_ER_MEMORY ? HLU_E_MEMORY
-                                                                               : HLU_E_WRITE;
+        int code =
+            why != nullptr && zip_error_code_zip(why) == ZIP_ER_MEMORY ? HLU_E_MEMORY : HLU_E_WRITE;
         zip_discard(archive);
         return code;
     }

@@ -36,7 +36,9 @@ bool isHost(std::string_view host) {
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
         std::string inner(host.substr(1, host.size() - 2));
         in6_addr address{};
-        return inet_pton(AF_INET6, inner.c_str(), &address) == 1;
+        // inet_pton reads up to a NUL: one inside would hide what follows it.
+        return inner.find('\0') == std::string::npos &&
+               inet_pton(AF_INET6, inner.c_str(), &address) == 1;
     }
     return isHostName(host);
 }

@@ -3,7 +3,7 @@
 // beside it), headless Chromium, and the log-on steps. Each test file starts the consoles it
 // needs, so tests that change the password or the idle period never disturb another file.
 import { spawn, execFileSync } from "node:child_process";
-import { mkdtempSync, rmSync, existsSync, mkdirSync } from "node:fs";
+import { mkdtempSync, rmSync, existsSync, mkdirSync, readFileSync, writeFileSync } from "node:fs";
 import { createServer, connect } from "node:net";
 import { tmpdir } from "node:os";
 import path from "node:path";
@@ -46,10 +46,11 @@ function portOpen(port) {
 }
 
 // Starts a console in `lang` with a fresh demo server. Options: expire (idle minutes),
-// masterService, logServer (start those beside it). Returns { url, password, demo, env,
-// stopMasterService(), stop() }.
+// masterService, logServer (start those beside it), cgiEnv (variables lighttpd adds to the
+// pages' environment, such as a test stop of the programs they start). Returns { url,
+// password, demo, env, stopMasterService(), stop() }.
 export async function startConsole({ lang = "en", expire = 30, masterService = false,
-                                     logServer = false } = {}) {
+                                     logServer = false, cgiEnv = {} } = {}) {
     const demo = path.join(mkdtempSync(path.join(tmpdir(), `console-${lang}-`)), "demo");
     const port = await freePort();
     const password = `browser-café-日本-${Math.random().toString(16).slice(2, 10)}`;
@@ -58,6 +59,12 @@ export async function startConsole({ lang = "en", expire = 30, masterService = f
     execFileSync(path.join(root, "scripts/console-setup.sh"), [demo, build, String(port), lang],
                  { env: { ...env, CONSOLE_PASSWORD: password, CONSOLE_EXPIRE: String(expire) },
                    stdio: ["ignore", "ignore", "inherit"] });
+    const extra = Object.entries(cgiEnv).map(([name, value]) => `    "${name}" => "${value}",\n`);
+    if (extra.length > 0) {
+        const conf = `${demo}/lighttpd.conf`;
+        writeFileSync(conf, readFileSync(conf, "utf8").replace(
+            "setenv.add-environment = (\n", `setenv.add-environment = (\n${extra.join("")}`));
+    }
     const children = {};
     const start = (name, program, args) => {
         const child = spawn(program, args, { env, stdio: ["ignore", "ignore", "inherit"] });

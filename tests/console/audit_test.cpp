@@ -94,11 +94,13 @@ TEST_F(Audit, EveryEventHasItsText) {
         {console::kAuditPasswordChanged, "password changed"},
         {console::kAuditPatternRead, "pattern read"},
         {console::kAuditServicesNotified, "services notified"},
+        {console::kAuditSpywareScan, "spyware scan"},
+        {console::kAuditSpywareRestore, "spyware restored"},
     };
     for (const auto& e : kEvents)
         console::writeAudit(e.event, "admin", true);
     console::writeAudit(static_cast<console::AuditEvent>(0), "admin", true);
-    console::writeAudit(static_cast<console::AuditEvent>(9), "admin", true);
+    console::writeAudit(static_cast<console::AuditEvent>(11), "admin", true);
     std::vector<std::string> written = lines();
     ASSERT_EQ(written.size(), std::size(kEvents));
     for (size_t i = 0; i < written.size(); ++i) {

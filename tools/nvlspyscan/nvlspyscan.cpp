@@ -404,6 +404,10 @@ int main(int argc, char** argv) {
         if (getHomeDir(home, sizeof home) == 1)
             o.pattern = home;
     }
+    // The engine takes absolute directories only.
+    for (std::string* dir : {&o.engine, &o.pattern})
+        if (!dir->empty() && !absoluteDirectory(*dir, dir))
+            return 2;
 
     Terminal terminal(o.verbose);
     SetTarskMessageSink(Terminal::sink, &terminal);
