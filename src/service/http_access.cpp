@@ -20,6 +20,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "loadhttp.h"
 #include "platform/error.h"
@@ -92,14 +93,23 @@ void copyField(char (&field)[128], const char* text) {
         std::strncpy(field, text, sizeof field - 1);  // at most 127 characters
 }
 
+// "http://" + host + path, or "" (which the loader refuses) when the two would not stay a host
+// and a path once joined: a path must start with '/' and a host hold none, or host "srv" and
+// path "x/y.htm" would ask the server "srvx".
+std::string urlOf(const char* host, const char* path) {
+    std::string_view h = host != nullptr ? host : "";
+    std::string_view p = path != nullptr ? path : "";
+    if (p.empty() || p.front() != '/' || h.find('/') != std::string_view::npos)
+        return {};
+    return "http://" + std::string(h) + std::string(p);
+}
+
 // The record for one fetch, with the texts it points to.
 struct Request {
     Request(const char* host, int port, const char* path, int useProxy, const char* proxyHost,
             int proxyPort, const char* text3, const char* text4, std::string outputFile,
             int proxyAuth, bool nullProxyHost)
-        : url(std::string("http://") + (host != nullptr ? host : "") +
-              (path != nullptr ? path : "")),
-          output(std::move(outputFile)) {
+        : url(urlOf(host, path)), output(std::move(outputFile)) {
         std::memset(&record, 0, sizeof record);
         record.url = url.c_str();
         record.port = port;
@@ -165,9 +175,7 @@ int loadLoader(nvl::sys::Library* library, GetFunction* get) {
     std::string path = joinParts(homeDirectory() + "Web/CGI/", "loadhttp.dll");
     if (path.empty())
         return kLoaderMissing;
-    std::string why;
-    *library = nvl::sys::Library::load(path, &why);
-    fprintf(stderr, "LL %s [%s]\n", path.c_str(), why.c_str());
+    *library = nvl::sys::Library::load(path);
     if (!*library) {
         DebugTraceA(kLevel, kSource, __LINE__, "%d - %s", static_cast<int>(nvl::sys::lastError()),
                     path.c_str());
@@ -323,7 +331,8 @@ int httpAccessEX1(char* host, int port, char* path, int useProxy, char* proxyHos
                             body, proxyAuth);
     if (out != nullptr && outSize > 0) {
         size_t n = body != nullptr ? strnlen(body, outSize - 1) : 0;
-        std::memcpy(out, body, n);
+        if (n > 0)
+            std::memcpy(out, body, n);  // never from null: a failed call has no body
         out[n] = 0;
     }
     std::free(body);

@@ -231,6 +231,13 @@ extern "C" int Get(HttpGetRequest* request, int, int) {
     if (result != CURLE_OK) {
         if (result == CURLE_TOO_MANY_REDIRECTS && !follow)
             return LOADHTTP_E_REDIRECTS;
+        if (result == CURLE_UNSUPPORTED_PROTOCOL) {
+            // A redirect to another scheme and a reply that is not HTTP at all (which libcurl
+            // takes for HTTP/0.9 and refuses) both end here; only the redirect left a status.
+            long status = 0;
+            curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+            return status >= 300 && status < 400 ? LOADHTTP_E_REDIRECTS : LOADHTTP_E_MALFORMED;
+        }
         return mapCurlError(result, proxy);
     }
     long status = 0;
