@@ -73,8 +73,14 @@ struct Api {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int files = argc > 1 ? std::atoi(argv[1]) : 20000;
-    const uint64_t totalBytes = (argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 256) << 20;
+    // The numbers among the arguments; options of the benchmark runner ("--...") are skipped.
+    std::vector<const char*> numbers;
+    for (int i = 1; i < argc; ++i)
+        if (argv[i][0] != '-')
+            numbers.push_back(argv[i]);
+    const int files = numbers.size() > 0 ? std::max(1, std::atoi(numbers[0])) : 20000;
+    const uint64_t totalBytes = (numbers.size() > 1 ? std::strtoull(numbers[1], nullptr, 10) : 256)
+                                << 20;
     const char* tmp = std::getenv("TMPDIR");
     std::string dir = std::string(tmp != nullptr ? tmp : "/var/tmp") + "/tarsk-bench-XXXXXX";
     if (::mkdtemp(dir.data()) == nullptr)

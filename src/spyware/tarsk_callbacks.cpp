@@ -6,9 +6,9 @@
 // that causes them, inside that call; nothing thrown here may reach the engine's frames, so a
 // dispatcher without a callback object traces and returns.
 //
-// Publishing: progress only rises within a task (a lower value is never written), and the
-// location being scanned is written at most every kLocationIntervalMs, since the engine
-// reports it far more often than anyone reads it.
+// Publishing: progress only rises within a task (a lower value is never written). The running
+// percentage and the location being scanned are each written at most every 250 ms: every write
+// replaces the registry file, and the engine reports far more often than anyone reads.
 #include <cgishare/trace.h>
 
 #include <algorithm>
@@ -23,6 +23,7 @@ std::atomic<int> stopRequested{0};
 namespace {
 
 constexpr int64_t kLocationIntervalMs = 250;
+constexpr int64_t kProgressIntervalMs = 250;
 
 int64_t monotonicMs() {
     timespec ts{};
@@ -106,6 +107,18 @@ template <DispatchKind kind>
 int32_t dispatcher(uint32_t handle, int32_t event, int32_t scanner, int32_t value,
                    const TkItem* record) {
     return dispatch(kind, handle, event, scanner, value, record);
+}
+
+// Publishes the progress of a running task at most every kProgressIntervalMs: every write
+// replaces the registry file, and the engine reports far more often than anyone reads. The
+// values that end a phase (98) are written by publishProgress directly.
+void publishRunningProgress(uint32_t percent) {
+    static std::atomic<int64_t> last{0};
+    int64_t now = monotonicMs();
+    if (now - last.load() < kProgressIntervalMs)
+        return;
+    last = now;
+    publishProgress(percent);
 }
 
 // Publishes the location at most every kLocationIntervalMs; `force` writes it regardless.
@@ -302,7 +315,7 @@ int CTARSKfScanCallBack::TARSKCallback(uint32_t, int32_t event, int32_t scanner,
         case TKE_EVENT_PROGRESS:
             // Cleaning publishes its own progress (event 18); 0 would never raise it.
             if (isBasicScanner(scanner) && publish_ && !cleanPhase_)
-                publishProgress(
+                publishRunningProgress(
                     static_cast<uint32_t>(progress_.report(scanner, std::min(value, 100))));
             break;
         case TKE_EVENT_ITEMFOUND:
@@ -355,7 +368,7 @@ int CTARSKfScanCallBack::TARSKCallback(uint32_t, int32_t event, int32_t scanner,
             break;
         case TKE_EVENT_CLEANPROGRESS:
             if (publish_ && taskMode_ == 1)
-                publishProgress(
+                publishRunningProgress(
                     static_cast<uint32_t>(90 + (98 - 90) * std::clamp(value, 0, 100) / 100));
             break;
         case TKE_EVENT_LOCATION:

@@ -248,7 +248,15 @@ void publishProgress(uint32_t percent) {
 
 // --- The scan lock ----------------------------------------------------------------------
 
+namespace {
+// The mutex is recursive for its owning thread; a scan started from inside a scan (a message
+// sink that calls back) must be refused all the same.
+thread_local bool scanLockHeld = false;
+}  // namespace
+
 ScanLock::ScanLock() {
+    if (scanLockHeld)
+        return;
     mutex_ = nvl::sys::createMutex(kScanMutexName, false);
     if (!mutex_) {
         TARSK_TRACE(2, kFacadeSource,
@@ -260,6 +268,7 @@ ScanLock::ScanLock() {
     acquired_ = wait == nvl::sys::kWaitObject0 || wait == nvl::sys::kWaitAbandoned0;
     if (!acquired_)
         return;
+    scanLockHeld = true;
     uint32_t running = 0;
     nvl::sys::RegValue v;
     if (nvl::sys::RegistryKey::getValue(nvl::sys::RegHive::LocalMachine, toUtf8(kSpywareKey),
@@ -278,6 +287,7 @@ ScanLock::~ScanLock() {
         return;
     putProgressNumber(kRunningValue, 0);
     nvl::sys::releaseMutex(mutex_.get());
+    scanLockHeld = false;
 }
 
 }  // namespace nvl::tarsk

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "support/tarsk_demo_pattern.h"
 #include "support/test_env.h"
 #include "tarsk32.h"
 #include "tarsk_format.h"
@@ -176,25 +177,7 @@ std::u16string w(const std::string& s) {
     return bytesToWide(s);
 }
 
-constexpr char kSource[] = R"(version 6.064
-date 2026-12-01
-company 1 Demo Adware Ltd.
-threat 7 1 Adware.Demo
-threat 8 1 Tracker.Cookie
-threat 9 1 Hijack.Hosts
-threat 10 1 Toolbar.Demo
-threat 11 1 Runner.Demo
-threat 12 1 Startup.Demo
-location 1 Downloads
-location 2 .config/autostart
-file 7 evil.exe
-content 11 52 55 4e 4e 45 52 2d 53 49 47
-directory 10 EvilToolbar
-registry 12 HKLM\Software\DemoRun EvilStart
-cookie 8 tracker.example
-autostart 12 evil-updater
-hosts 9 ads.example.com
-)";
+constexpr const char* kSource = nvl::test::kTarskDemoPattern;
 
 std::string errorText(TkHandle h) {
     int32_t code = 0;

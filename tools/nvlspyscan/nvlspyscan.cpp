@@ -438,7 +438,12 @@ int main(int argc, char** argv) {
             break;
         }
         case Options::Restore: {
-            std::u16string set = nvl::sys::bytesToWide(o.location);
+            // The engine takes a set's name or its absolute path.
+            std::string path =
+                o.location.find('/') == std::string::npos
+                    ? o.location
+                    : std::filesystem::absolute(o.location).lexically_normal().string();
+            std::u16string set = nvl::sys::bytesToWide(path);
             code = facade->RunSpywareRestore(set.c_str()) ? 0 : 2;
             std::fprintf(stderr,
                          code == 0 ? "restored %s\n"
