@@ -7,7 +7,7 @@
 // dispatcher without a callback object traces and returns.
 //
 // Publishing: progress only rises within a task (a lower value is never written). The running
-// percentage and the location being scanned are each written at most every 250 ms: every write
+// percentage and the location being scanned are each written at most every 500 ms: every write
 // replaces the registry file, and the engine reports far more often than anyone reads.
 #include <cgishare/trace.h>
 
@@ -22,8 +22,8 @@ std::atomic<int> stopRequested{0};
 
 namespace {
 
-constexpr int64_t kLocationIntervalMs = 250;
-constexpr int64_t kProgressIntervalMs = 250;
+constexpr int64_t kLocationIntervalMs = 500;
+constexpr int64_t kProgressIntervalMs = 500;
 
 int64_t monotonicMs() {
     timespec ts{};
