@@ -26,6 +26,7 @@
 #include <cgishare/validation.h>
 #include <cgishare/virus_types.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -493,9 +494,23 @@ bool waitForSource(const std::string& source) {
 // Whether the temporary zip holds exactly the current source.
 bool leftoverHoldsSource(const std::string& zip, const std::string& source,
                          const std::string& name) {
-    std::string bytes;
-    if (nvl::sys::readWholeFile(zip, &bytes, 1u << 30) != nvl::sys::kSuccess)
+    // The zip is mapped, not read: the check looks at its end records, its directory and its
+    // local header only, so a leftover costs a few pages of memory whatever its size. Only
+    // rebuilds write it, under the rebuild lock, so it cannot shrink under the mapping.
+    nvl::sys::UniqueFd zipFd(::open(zip.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!zipFd || ::fstat(zipFd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 22)
         return false;
+    size_t zipSize = static_cast<size_t>(st.st_size);
+    void* mapped = ::mmap(nullptr, zipSize, PROT_READ, MAP_PRIVATE, zipFd.get(), 0);
+    if (mapped == MAP_FAILED)
+        return false;
+    struct Unmap {
+        void* address;
+        size_t size;
+        ~Unmap() { ::munmap(address, size); }
+    } unmap{mapped, zipSize};
+    std::string_view bytes(static_cast<const char*>(mapped), zipSize);
     nvl::sys::UniqueFd fd(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd)
         return false;
@@ -526,8 +541,9 @@ int replacePatternZip(const std::string& home, const std::string& zip, const Kin
     mode_t mode = 0644;
     if (::stat(package.c_str(), &st) == 0)
         mode = st.st_mode & 07777;
-    std::string temp =
-        dir + "/." + k.package + ".new" + std::to_string(nvl::sys::currentProcessId());
+    // Rebuilds run one at a time, so the copy has one name: a copy left by a rebuild that died
+    // is overwritten and renamed by the next one, never left behind beside the package.
+    std::string temp = dir + "/." + k.package + ".new";
     nvl::sys::UniqueFd in(::open(zip.c_str(), O_RDONLY | O_CLOEXEC));
     nvl::sys::UniqueFd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     bool ok = in && out;

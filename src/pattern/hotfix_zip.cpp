@@ -94,7 +94,7 @@ bool zipHoldsExactly(std::string_view z, const ZipExpectation& expected) {
         if (end < 20 + 56 || le32(z, end - 20) != kZip64LocatorSignature)
             return false;
         uint64_t at = le64(z, end - 20 + 8);
-        if (at + 56 > end - 20 || le32(z, at) != kZip64EndSignature)
+        if (at > end - 20 || end - 20 - at < 56 || le32(z, at) != kZip64EndSignature)
             return false;
         count = le64(z, at + 32);
         centralSize = le64(z, at + 40);
@@ -123,7 +123,7 @@ bool zipHoldsExactly(std::string_view z, const ZipExpectation& expected) {
         crc != expected.crc || (method == 0 && compressed != size))
         return false;
     // The local header names the same entry, and the data ends where the directory starts.
-    if (local + 30 > centralOffset || le32(z, local) != kLocalSignature)
+    if (local > centralOffset || centralOffset - local < 30 || le32(z, local) != kLocalSignature)
         return false;
     size_t l = static_cast<size_t>(local);
     uint16_t localName = le16(z, l + 26), localExtra = le16(z, l + 28);
