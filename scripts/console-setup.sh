@@ -4,8 +4,10 @@
 # them with a malformed date, and database table paths; Web/html templates, TEMP, Log), some
 # database tables (in DEMO_DIR/db and on the server's drive C, DEMO_DIR/c), patterns, the system
 # cleaner and signed tools with the trust roots (DEMO_DIR/etc/trust-roots.pem), the spyware
-# engine with its scan command, pattern and planted demo threats, the console's pages and static
-# files, and lighttpd.conf.
+# engine with its scan command, pattern and planted demo threats, the download packages agents are
+# offered with their update manifest (Download/server.ini, made by the library's own hot-fix
+# rebuild), newer sample files for the Hot fix page in DEMO_DIR/hotfix, the HTTP loader for the
+# Connection test page, the console's pages and static files, and lighttpd.conf.
 # A second run keeps the configuration and the password, and refreshes pages and files.
 #
 # Usage: scripts/console-setup.sh DEMO_DIR BUILD_DIR PORT LANGUAGE(en|ja)
@@ -199,10 +201,46 @@ cp "$build"/console/cgi/*.cgi "$demo/www/norvel/cgi/"
 cp "$build/standins/cgires/$lang/CGIRes.so" "$demo/www/norvel/cgi/CGIRes.so"
 cp "$build/standins/marlin32/MARLIN32.so" "$demo/www/norvel/cgi/MARLIN32.so"
 cp "$build/standins/trust/wintrust.so" "$demo/www/norvel/cgi/wintrust.so"
+# The zip utility the hot-fix rebuild packs with, and the HTTP loader: the server's library binds
+# it from the home's Web/CGI for httpAccess, and by bare name beside the page for the others.
+cp "$build/console/cgi/hlu.so" "$demo/www/norvel/cgi/hlu.so"
+cp "$build/console/cgi/loadhttp.so" "$demo/www/norvel/cgi/loadhttp.so"
+mkdir -p "$demo/home/Web/CGI"
+cp "$build/console/cgi/loadhttp.so" "$demo/home/Web/CGI/loadhttp.so"
 if [[ "$lang" == ja ]]; then
     iconv -f UTF-8 -t CP932 "$root/console/templates/ja/timeout.htm" >"$demo/home/Web/html/timeout.htm"
 else
     cp "$root/console/templates/en/timeout.htm" "$demo/home/Web/html/timeout.htm"
+fi
+
+# The packages agents are offered: a source for each component of the hot-fix rebuild (the
+# white and black lists and the scan engine's spyware pattern join the patterns above), the
+# update manifest, and every package built by the library's own rebuild (nvl-hotfix), which finds
+# the zip utility and the scan engine beside the pages. A later run rebuilds only what changed.
+for stem in hlwhite hlblack tkaptn; do
+    [[ -f "$demo/home/$stem.101" ]] ||
+        "$pattern" write "$demo/home/$stem.101" --internal-version 10100 --type "Demo $stem:2:2" \
+            --extensions '{*;EXE}'
+done
+mkdir -p "$demo/home/Download"
+[[ -f "$demo/home/Download/server.ini" ]] ||
+    printf '[PATTERN]\nVersion=\n\n[ENGINE]\n' >"$demo/home/Download/server.ini"
+LD_LIBRARY_PATH="$demo/www/norvel/cgi" "$build/tools/nvlhotfix/nvl-hotfix" >"$demo/logs/packages.log" 2>&1
+
+# Newer files to try on the Hot fix page: a virus pattern, the two cleaner patterns and, with
+# the Spyware page, the spyware engine's pattern, each one version ahead of the server's.
+mkdir -p "$demo/hotfix"
+[[ -f "$demo/hotfix/sig\$vpf.350" ]] ||
+    "$pattern" write "$demo/hotfix/sig\$vpf.350" --internal-version 35000 "${types[@]}"
+"$build/tools/nvlcleanerpattern/nvl-cleaner-pattern" write "$demo/hotfix/QXC.ptn" --version 1300
+"$build/tools/nvlcleanerpattern/nvl-cleaner-pattern" write "$demo/hotfix/HLADCE.ptn" \
+    --version 416 --lead 3 10
+if [[ -f "$demo/home/tarskptn.da5" ]]; then
+    sed 's/^version 1\.204$/version 1.205/' "$root/scripts/demo/spyware-pattern.txt" \
+        >"$demo/hotfix/spyware-pattern.txt"
+    "$build/standins/tarsk32/tarsk-pattern" build "$demo/hotfix/spyware-pattern.txt" \
+        "$demo/hotfix/tarskptn.da5"
+    rm -f "$demo/hotfix/spyware-pattern.txt"
 fi
 
 if ! grep -q '^Admin_Password_Hash=' "$ini"; then

@@ -99,6 +99,12 @@ cat <<EOF
                    or a newer pattern, $build/tools/nvlcleanerpattern/nvl-cleaner-pattern \\
                        write '$demo/home/Admin/qxc.ptn' --version 1300
                    then "Check again" on the console's Components page
+  Hot fix:         newer files to upload on the console's Hot fix page, in $demo/hotfix:
+                       sig\$vpf.350 (virus pattern), QXC.ptn and HLADCE.ptn (cleaner patterns)
+                       and tarskptn.da5 (spyware engine pattern); the stages show as they pass,
+                       then the Components page lists the package agents are offered
+  Connection test: the console's Connection test page fetches through the HTTP loader, e.g.
+                       host 127.0.0.1, port $port, path /norvel/html/copyright.htm
   Spyware:         harmless planted threats in $demo/home/SpywareDemo (made again on each
                    start); scan, clean and restore them on the console's Spyware page, or
                        NVL_REGISTRY=$NVL_REGISTRY NVL_RUNTIME_DIR=$NVL_RUNTIME_DIR \\

@@ -29,6 +29,7 @@ constexpr const char* kEventTexts[] = {
     "services notified",
     "spyware scan",
     "spyware restored",
+    "hot fix",
 };
 
 }  // namespace
@@ -62,7 +63,7 @@ std::string logDirectory() {
 }
 
 void writeAudit(AuditEvent event, const char* user, bool success) {
-    if (event < kAuditLogOn || event > kAuditSpywareRestore)
+    if (event < kAuditLogOn || event > kAuditHotfix)
         return;
     std::string directory = logDirectory();
     if (directory.empty())

@@ -39,6 +39,7 @@ enum AuditEvent : int {
     kAuditServicesNotified = 8,
     kAuditSpywareScan = 9,
     kAuditSpywareRestore = 10,
+    kAuditHotfix = 11,
 };
 
 inline constexpr const char* kAuditFilePrefix = "audit";

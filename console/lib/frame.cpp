@@ -11,6 +11,8 @@
 
 #include "audit.h"
 #include "components_texts.h"
+#include "connection_texts.h"
+#include "hotfix_texts.h"
 #include "log_texts.h"
 #include "patterns_texts.h"
 #include "security.h"
@@ -32,6 +34,8 @@ constexpr MenuEntry kMenu[] = {
     {kPatternsTitle, "patterns.cgi", 50},
     {kComponentsTitle, "components.cgi", 60},
     {kSpywareTitle, "spyware.cgi", 70},
+    {kHotfixTitle, "hotfix.cgi", 75},
+    {kConnectionTitle, "connection.cgi", 80},
     {kSettingsTitle, "settings.cgi", 90},
 };
 
@@ -108,10 +112,14 @@ Page::Page(int titleId, const char* helpKey, bool takesUploads)
     }
     token_ = formToken(cookieValue("key"));
     if (post_) {
+        // An upload (the reader names the file it stored) carries the token as its field's name.
+        const char* sent = form_->value("token");
+        if (takesUploads && *sent == '\0' && *form_->value("TempFileName") != '\0')
+            sent = form_->value("name");
         if (form_->error() != 0) {
             // The form could not be read, so it changes nothing; the page shows why.
             post_ = false;
-        } else if (!tokenAccepted(form_->value("token"))) {
+        } else if (!tokenAccepted(sent)) {
             status_ = 403;
             return;
         }
@@ -143,30 +151,8 @@ std::ostream& Page::download(const char* contentType, const char* fileName) {
     return std::cout;
 }
 
-int Page::finish() {
-    if (downloading_) {
-        std::cout.flush();
-        freeResource();
-        return 0;
-    }
-    OutputStreamConverter out(body_.getCharEncoding(), &std::cout);
-    if (status_ == 403) {
-        refuseRequest(out);
-        std::cout.flush();
-        freeResource();
-        return 0;
-    }
-    if (!admitted_) {
-        // The time-out page, as the session code wrote it.
-        writeHeaders(out, 200, inlineScripts(sessionHtml_));
-        out << "\r\n";
-        writeRaw(out, sessionHtml_);
-        std::cout.flush();
-        freeResource();
-        return 0;
-    }
-    body_.flush();
-
+void Page::writeTop(OutputStreamConverter& out) {
+    started_ = true;
     std::string help;
     if (helpKey_ != nullptr) {
         std::ostringstream captured;
@@ -219,7 +205,51 @@ int Page::finish() {
     if (form_->error() != 0)
         out << "<p class=\"notice error\" id=\"notice\">" << text(form_->error()).c_str()
             << "</p>\n";
+}
+
+void Page::writeBody(OutputStreamConverter& out) {
+    body_.flush();
     writeRaw(out, buffer_.str());
+    buffer_.str(std::string());
+    buffer_.clear();
+}
+
+void Page::flush() {
+    if (!admitted_ || downloading_ || status_ != 200)
+        return;
+    OutputStreamConverter out(body_.getCharEncoding(), &std::cout);
+    if (!started_)
+        writeTop(out);
+    writeBody(out);
+    out.flush();
+    std::cout.flush();
+}
+
+int Page::finish() {
+    if (downloading_) {
+        std::cout.flush();
+        freeResource();
+        return 0;
+    }
+    OutputStreamConverter out(body_.getCharEncoding(), &std::cout);
+    if (status_ == 403) {
+        refuseRequest(out);
+        std::cout.flush();
+        freeResource();
+        return 0;
+    }
+    if (!admitted_) {
+        // The time-out page, as the session code wrote it.
+        writeHeaders(out, 200, inlineScripts(sessionHtml_));
+        out << "\r\n";
+        writeRaw(out, sessionHtml_);
+        std::cout.flush();
+        freeResource();
+        return 0;
+    }
+    if (!started_)
+        writeTop(out);
+    writeBody(out);
     out << "</main>\n<footer>\n";
     showCopyright(out, 0);
     out << "</footer>\n</body>\n</html>\n";

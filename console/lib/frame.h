@@ -22,9 +22,14 @@
 //   - verifies the session (VerifyLoginCookie); a refused session gets the time-out page and
 //     an audit record;
 //   - for a POST, checks the form token and the origin (security.h); a forged POST gets the
-//     403 page and the page's code never runs on it.
+//     403 page and the page's code never runs on it. An upload's form is one file field (the
+//     multipart reader keeps the first part alone, and everything after its headers is the
+//     file), so it carries the token as the field's name: <input type="file" name="TOKEN">.
 // The body is collected in memory; finish() writes the header lines (with the CSP hashes of
-// the library's inline scripts) and then the whole page, in the page's encoding.
+// the library's inline scripts) and then the whole page, in the page's encoding. A page whose
+// work takes a while calls flush() to send what it has written so far: the first call sends
+// the header lines and the frame down to the page's body, each later one the body written
+// since (the web server passes a page's output on as it comes), and finish() the rest.
 #pragma once
 
 #include <cgishare/cgishare.h>
@@ -80,6 +85,9 @@ class Page {
     // written as they are. finish() then only flushes.
     std::ostream& download(const char* contentType, const char* fileName);
 
+    // Sends the response so far, as described above.
+    void flush();
+
     // Writes the response; returns main's exit code.
     int finish();
 
@@ -87,6 +95,7 @@ class Page {
     bool admitted_ = false;
     bool post_ = false;
     bool downloading_ = false;
+    bool started_ = false;  // flush() has sent the header lines and the frame's top
     int titleId_;
     const char* helpKey_;
     std::unique_ptr<Form> form_;
@@ -96,6 +105,11 @@ class Page {
     int status_ = 200;
     std::ostringstream buffer_;
     OutputStreamConverter body_;
+
+    // Writes the header lines and the frame down to the page's body.
+    void writeTop(OutputStreamConverter& out);
+    // Writes what the body holds and empties it.
+    void writeBody(OutputStreamConverter& out);
 };
 
 }  // namespace console

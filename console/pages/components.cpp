@@ -1,9 +1,12 @@
 // Components: the system cleaner in Admin (its version and special build, its appended
 // signature, its publisher signature, whether the cleaner library accepts it), the versions of
 // the cleaner and spyware-cleanup patterns, every other executable under Admin and download
-// with the same checks, and the trust roots the publisher check ends its chains in. Read only;
-// "Check again" examines the files afresh.
+// with the same checks, the trust roots the publisher check ends its chains in, and the
+// packages agents are offered: per component of the hot-fix rebuild, the version the update
+// manifest (download/server.ini) announces and the package's size and time, read afresh on every
+// request so that a hot fix shows at once. Read only; "Check again" examines the files afresh.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <strings.h>
@@ -17,6 +20,9 @@
 
 #include "components_texts.h"
 #include "frame.h"
+#include "hotfix_kinds.h"
+#include "hotfix_texts.h"
+#include "spyware_view.h"
 
 namespace {
 
@@ -24,6 +30,8 @@ using console::text;
 
 constexpr char kProgram[] = "components.cgi";
 constexpr char kCleaner[] = "QXC.EXE";
+// The library's standard locale flags: the system locale, without user overrides.
+constexpr int kStandardLocale = 129;
 // The executables listed at most, and how deep the listing looks below Admin and download.
 constexpr size_t kListedAtMost = 200;
 constexpr int kDepth = 4;
@@ -247,6 +255,53 @@ void trustRoots(OutputStreamConverter& out) {
     out << "</dl>\n</section>\n";
 }
 
+std::string dateTime(int64_t seconds) {
+    char value[128] = {};
+    _hlGetDateTimeStringA(static_cast<long>(seconds), value, sizeof value,
+                          DTFMT_DATE | DTFMT_TIME | DTFMT_CUSTOM, kStandardLocale);
+    return escaped(value);
+}
+
+// The packages agents are offered, one row per component the hot-fix rebuild makes.
+void packages(OutputStreamConverter& out, const std::string& home) {
+    std::string manifest = console::manifestPath(home);
+    struct stat st {};
+    bool manifestThere = !home.empty() && ::stat(manifest.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    out << "<section class=\"panel\" id=\"packages\">\n<h2>"
+        << text(console::kPackagesHeading).c_str() << "</h2>\n<dl class=\"status\">\n";
+    item(out, "manifest-file", console::kManifestLabel,
+         "<code>" + console::htmlFromBytes(manifest) + "</code>");
+    out << "</dl>\n";
+    if (!manifestThere)
+        out << "<p class=\"bad\" id=\"no-manifest\">" << text(console::kNoManifest).c_str()
+            << "</p>\n";
+    out << "<div class=\"scroll\"><table id=\"package-list\">\n<thead><tr>";
+    for (int column :
+         {console::kColumnHotfixComponent, console::kColumnManifestVersion, console::kColumnPackage,
+          console::kColumnSize, console::kColumnPackageModified})
+        out << "<th scope=\"col\">" << text(column).c_str() << "</th>";
+    out << "</tr></thead>\n<tbody>\n";
+    const std::string none = "<span class=\"empty\">" + text(console::kNotInManifest) + "</span>";
+    const std::string missing = "<span class=\"bad\">" + text(console::kPackageMissing) + "</span>";
+    for (const console::HotfixKind& kind : console::hotfixKinds()) {
+        std::string version = manifestThere ? console::manifestVersion(manifest, kind) : "";
+        std::string relative = std::string(kind.packageDirectory) + "/" + kind.package;
+        std::string package = console::homePath(home, relative);
+        bool there = !home.empty() && ::stat(package.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        out << "<tr data-kind=\"" << kind.kind << "\"><th scope=\"row\">"
+            << text(kind.nameText).c_str() << "</th><td class=\"version\">"
+            << (version.empty() ? none : console::htmlFromBytes(version)).c_str()
+            << "</td><td class=\"package\"><code>"
+            << console::htmlFromBytes(package.substr(std::min(home.size(), package.size()))).c_str()
+            << "</code></td><td class=\"size\">"
+            << (there ? std::to_string(st.st_size) : missing).c_str()
+            << "</td><td class=\"modified\">"
+            << (there ? dateTime(st.st_mtim.tv_sec) : std::string()).c_str() << "</td></tr>\n";
+    }
+    out << "</tbody>\n</table></div>\n<p class=\"note\">" << text(console::kPackagesHint).c_str()
+        << "</p>\n</section>\n";
+}
+
 }  // namespace
 
 int main() {
@@ -260,6 +315,8 @@ int main() {
     trustRoots(out);
     out << "</div>\n";
     cleanerPatterns(out, home);
+    hlGetCustomFormatFromServerRegistry();
+    packages(out, home);
     executables(out, home);
     out << "<form method=\"GET\" action=\"" << kProgram << "\" id=\"check-form\">\n"
         << "<p><button type=\"submit\" id=\"check-again\">" << text(console::kCheckAgain).c_str()

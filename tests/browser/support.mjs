@@ -48,7 +48,7 @@ function portOpen(port) {
 // Starts a console in `lang` with a fresh demo server. Options: expire (idle minutes),
 // masterService, logServer (start those beside it), cgiEnv (variables lighttpd adds to the
 // pages' environment, such as a test stop of the programs they start). Returns { url,
-// password, demo, env, stopMasterService(), stop() }.
+// password, demo, env, stopMasterService(), stopLogServer(), stop() }.
 export async function startConsole({ lang = "en", expire = 30, masterService = false,
                                      logServer = false, cgiEnv = {} } = {}) {
     const demo = path.join(mkdtempSync(path.join(tmpdir(), `console-${lang}-`)), "demo");
@@ -99,6 +99,8 @@ export async function startConsole({ lang = "en", expire = 30, masterService = f
         origin: `http://127.0.0.1:${port}`,
         password, demo, env, lang, server,
         stopMasterService: () => stopChild("masterService"),
+        // The log server writes out every trace it has taken when it stops.
+        stopLogServer: () => stopChild("logServer"),
         stop: async () => {
             for (const name of Object.keys(children).reverse()) await stopChild(name);
             if (!process.env.KEEP_BROWSER_TEST) rmSync(path.dirname(demo), { recursive: true, force: true });

@@ -96,11 +96,12 @@ TEST_F(Audit, EveryEventHasItsText) {
         {console::kAuditServicesNotified, "services notified"},
         {console::kAuditSpywareScan, "spyware scan"},
         {console::kAuditSpywareRestore, "spyware restored"},
+        {console::kAuditHotfix, "hot fix"},
     };
     for (const auto& e : kEvents)
         console::writeAudit(e.event, "admin", true);
     console::writeAudit(static_cast<console::AuditEvent>(0), "admin", true);
-    console::writeAudit(static_cast<console::AuditEvent>(11), "admin", true);
+    console::writeAudit(static_cast<console::AuditEvent>(12), "admin", true);
     std::vector<std::string> written = lines();
     ASSERT_EQ(written.size(), std::size(kEvents));
     for (size_t i = 0; i < written.size(); ++i) {

@@ -335,6 +335,65 @@ TEST_P(ConsoleTest, HostileSettingsNeverBringAServerErrorNorWriteTheIni) {
     EXPECT_EQ(audited(", settings changed, admin, success"), 1u);
 }
 
+// What the hot-fix page does with uploads a browser would not send: none of them brings a
+// server error, places a file in the home or leaves one in TEMP.
+TEST_P(ConsoleTest, HostileUploadsPlaceNothing) {
+    std::string cookie = session();
+    nvl::test::HttpResponse page = nvl::test::httpRequest({"-b", cookie, url("hotfix.cgi")});
+    ASSERT_EQ(page.status, 200);
+    std::smatch match;
+    ASSERT_TRUE(
+        std::regex_search(page.body, match, std::regex("id=\"hotfix-file\" name=\"([0-9a-f]+)\"")))
+        << page.body;
+    const std::string token = match[1].str();
+    auto snapshot = [&] {
+        std::set<std::string> files;
+        for (const auto& entry : fs::recursive_directory_iterator(demo_ + "/home")) {
+            std::string name = entry.path().filename().string();
+            if (entry.path().string().find("/Log/") != std::string::npos ||
+                name.rfind(".key_", 0) == 0)
+                continue;
+            files.insert(entry.path().string() + " " +
+                         std::to_string(entry.is_regular_file() ? entry.file_size() : 0));
+        }
+        return files;
+    };
+    std::string pattern = env_.writeFile("garbage.bin", std::string(4096, 'g'));
+    const struct {
+        const char* what;
+        std::string field;
+        std::string filename;
+        int status;
+    } kCases[] = {
+        {"no token", "file", "sig$vpf.350", 403},
+        {"a wrong token", std::string(token.size(), '0'), "sig$vpf.350", 403},
+        {"garbage for a pattern", token, "sig$vpf.350", 200},
+        {"garbage for the cleaner", token, "QXC.exe", 200},
+        {"a name that is not UTF-8", token,
+         "sig$vpf.\xFF"
+         "50",
+         200},
+        {"a client path", token, "..\\..\\QXC.ptn", 200},
+        {"quotes and semicolons", token, "a\\\";b=c", 200},
+        {"a long name", token, std::string(3000, 'n'), 200},
+        {"no name", token, "", 200},
+    };
+    std::set<std::string> before = snapshot();
+    for (const auto& c : kCases) {
+        nvl::test::HttpResponse response = nvl::test::httpRequest(
+            {"-H", origin(), "-b", cookie, "-F",
+             c.field + "=@" + pattern + ";filename=\"" + c.filename + "\"", url("hotfix.cgi")});
+        EXPECT_EQ(response.status, c.status) << c.what << response.body;
+        if (c.status == 200) {
+            bool refused = response.body.find("data-result=\"refused\"") != std::string::npos;
+            bool notice = response.body.find("notice error") != std::string::npos;
+            EXPECT_TRUE(refused || notice) << c.what << response.body;
+            EXPECT_EQ(response.body.find("id=\"stage-placed\""), std::string::npos) << c.what;
+        }
+        EXPECT_EQ(snapshot(), before) << c.what;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothLanguages, ConsoleTest, testing::Values("en", "ja"));
 
 }  // namespace

@@ -1,0 +1,56 @@
+// Resource string numbers of the connection test page (2600-2649 in standins/cgires/catalog/).
+#pragma once
+
+namespace console {
+
+enum ConnectionText : int {
+    kConnectionTitle = 2600,
+    kServerLegend = 2601,
+    kHostLabel = 2602,
+    kPortLabel = 2603,
+    kPathLabel = 2604,
+    kProxyLegend = 2605,
+    kUseProxy = 2606,
+    kProxyHostLabel = 2607,
+    kProxyPortLabel = 2608,
+    kProxyUserLabel = 2609,
+    kProxyPasswordLabel = 2610,
+    kTestButton = 2611,
+    kProxyPasswordHint = 2612,
+    kResultHeading = 2613,
+    kOutcomeLabel = 2614,
+    kBodySizeLabel = 2615,
+    kBytes = 2616,
+    kBodyLabel = 2617,
+    kBodyCut = 2618,
+    kBodyEmpty = 2619,
+    kHostMissing = 2620,
+    kBadPort = 2621,
+    kBadPath = 2622,
+    kProxyHostMissing = 2623,
+    kBadProxyPort = 2624,
+    kCredentialTooLong = 2625,
+    kTestedLabel = 2626,
+    kThroughProxy = 2627,
+    kDirectly = 2628,
+    kBadHost = 2629,
+    // Outcomes, one per result of httpAccess (console/lib/connection_test.h).
+    kOutcomeSuccess = 2630,
+    kOutcomeNoMemory = 2631,
+    kOutcomeRefused = 2632,
+    kOutcomeNotResolved = 2633,
+    kOutcomeConnectionRefused = 2634,
+    kOutcomeServerError = 2635,
+    kOutcomeDropped = 2636,
+    kOutcomeEmptyReply = 2637,
+    kOutcomeProxyAuthentication = 2638,
+    kOutcomeOtherStatus = 2639,
+    kOutcomeBadRequest = 2640,
+    kOutcomeLoaderMissing = 2641,
+    kOutcomeResponseUnreadable = 2642,
+    kOutcomeTimeout = 2643,
+    kOutcomeLoaderFailed = 2644,
+    kOutcomeUnknown = 2645,
+};
+
+}  // namespace console
