@@ -28,6 +28,7 @@
 #include "bench_support.h"
 #include "platform/byte_text.h"
 #include "platform/registry.h"
+#include "tarsk_bench_pattern.h"
 #include "tarsk_format.h"
 
 namespace {
@@ -131,19 +132,8 @@ int main(int argc, char** argv) {
     std::filesystem::create_hard_link(TARSK32_SO, engine + "/tarsk32.so", ec);
     if (ec)
         std::filesystem::copy_file(TARSK32_SO, engine + "/tarsk32.so");
-    tarsk32::Pattern p;
-    p.version = "6.064";
-    p.date = 20261201;
-    p.companies.push_back({1, "Bench"});
     std::vector<std::string> sigs;
-    for (uint32_t i = 1; i <= 1000; ++i) {
-        p.threats.push_back({i, 1, "Bench.Threat" + std::to_string(i)});
-        std::string s(8 + rng() % 25, '\0');
-        for (char& c : s)
-            c = static_cast<char>(rng());
-        sigs.push_back(s);
-        p.signatures.push_back({tarsk32::kSigContent, i, s, ""});
-    }
+    tarsk32::Pattern p = benchTarskPattern(rng, &sigs);
     writeFile(engine + "/tarskptn.da5", tarsk32::writePattern(p));
 
     // The tree: FILES files in directories of 100, TOTAL bytes of random content, 10 planted.

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tarsk32.h"
+#include "tarsk_bench_pattern.h"
 #include "tarsk_format.h"
 
 namespace {
@@ -88,19 +89,8 @@ int main(int argc, char** argv) {
     std::mt19937_64 rng(42);
 
     // The pattern: 1,000 content signatures of 8 to 32 random bytes.
-    tarsk32::Pattern p;
-    p.version = "6.064";
-    p.date = 20261201;
-    p.companies.push_back({1, "Bench"});
     std::vector<std::string> sigs;
-    for (uint32_t i = 1; i <= 1000; ++i) {
-        p.threats.push_back({i, 1, "Bench.Threat" + std::to_string(i)});
-        std::string s(8 + rng() % 25, '\0');
-        for (char& c : s)
-            c = static_cast<char>(rng());
-        sigs.push_back(s);
-        p.signatures.push_back({tarsk32::kSigContent, i, s, ""});
-    }
+    tarsk32::Pattern p = benchTarskPattern(rng, &sigs);
     std::string config = dir + "/engine";
     ::mkdir(config.c_str(), 0700);
     writeFile(config + "/tarskptn.da5", tarsk32::writePattern(p));
