@@ -7,6 +7,8 @@
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 10
+# make test replays every seed corpus and fuzzes each target briefly; make fuzz goes longer.
+TEST_FUZZ_SECONDS ?= 3
 CMAKE_GEN := -G Ninja
 
 .PHONY: all deps build build-asan build-fuzz test test-release test-asan test-browser fuzz bench run \
@@ -50,7 +52,8 @@ consumer-check: build
 test:
 	@scripts/install-deps.sh build test
 	scripts/check-format.sh
-	$(MAKE) --no-print-directory test-release test-browser test-asan fuzz consumer-check
+	$(MAKE) --no-print-directory test-release test-browser test-asan consumer-check
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
 
 bench:
 	@scripts/install-deps.sh build bench
